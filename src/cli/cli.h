@@ -1,0 +1,19 @@
+/* Command line and diagnostics: argument checks and the one-line reports. */
+#pragma once
+
+/* A rate value is a double in bytes per second; below zero means "-". */
+#define NO_LIMIT (-1.0)
+
+/* Kbit/s on the command line are 1000 bit/s, so 125 bytes per second. */
+#define BYTES_PER_KBIT 125.0
+
+/* The rate travels in an unsigned 32-bit field: it must stay below 2^32. */
+#define RATE_BOUND 4294967296.0
+
+[[noreturn]] void show_usage(void);
+void resolve_interface(const char *name);
+double parse_rate_arg(const char *text);
+
+void report_error(const char *what, int err);
+[[noreturn]] void fatal_errno(const char *what);
+[[noreturn]] void fatal_rate_too_high(void);

@@ -1,0 +1,64 @@
+/* Building requests: the envelope every traffic-control request shares. */
+#include <string.h>
+
+#include <linux/rtnetlink.h>
+
+#include "netlink.h"
+#include "../cli/cli.h"
+
+int target_ifindex;
+
+struct nl_msg *
+new_tc_request(int type, int flags, uint32_t parent, uint32_t handle,
+	       uint32_t info)
+{
+	struct nl_msg *msg;
+	struct tcmsg tcm;
+
+	msg = nlmsg_alloc_simple(type, flags);
+	if (msg == NULL)
+		fatal_errno("nlmsg_alloc_simple");
+
+	memset(&tcm, 0, sizeof(tcm));
+	tcm.tcm_ifindex = target_ifindex;
+	tcm.tcm_handle = handle;
+	tcm.tcm_parent = parent;
+	tcm.tcm_info = info;
+	nlmsg_append(msg, &tcm, sizeof(tcm), NLMSG_ALIGNTO);
+	return msg;
+}
+
+void
+add_kind(struct nl_msg *msg, const char *kind)
+{
+	nla_put_string(msg, TCA_KIND, kind);
+}
+
+static char *
+message_end(struct nl_msg *msg)
+{
+	struct nlmsghdr *hdr = nlmsg_hdr(msg);
+
+	return (char *)hdr + NLMSG_ALIGN(hdr->nlmsg_len);
+}
+
+/*
+ * The kernel's tc parsers predate NLA_F_NESTED and take the plain type, so
+ * the nest is an ordinary empty attribute whose length is patched on close.
+ */
+struct nlattr *
+open_nest(struct nl_msg *msg, int type)
+{
+	struct nlattr *nest = (struct nlattr *)message_end(msg);
+
+	if (nla_put(msg, type, 0, NULL) < 0)
+		return NULL;
+	return nest;
+}
+
+void
+close_nest(struct nl_msg *msg, struct nlattr *nest)
+{
+	if (nest != NULL)
+		nest->nla_len = (uint16_t)(message_end(msg) - (char *)nest);
+}

@@ -1,0 +1,64 @@
+/* The scheduler clock and the tick arithmetic both directions share. */
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "shaping.h"
+#include "../cli/cli.h"
+
+double ticks_per_second;
+
+void
+read_psched_clock(void)
+{
+	unsigned int a, b, c;
+	FILE *f;
+
+	f = fopen(PSCHED_PATH, "r");
+	if (f == NULL)
+		fatal_errno("error reading " PSCHED_PATH);
+	/* A short file sets no errno; a stale one would name a wrong cause. */
+	errno = 0;
+	if (fscanf(f, "%08x %08x %08x", &a, &b, &c) != 3)
+		fatal_errno("error reading " PSCHED_PATH);
+	fclose(f);
+
+	/* A 1 GHz clock means high-resolution timers: ticks are nanoseconds. */
+	if (c == 1000000000)
+		a = b;
+	ticks_per_second = (double)a / (double)b * (double)c;
+}
+
+/*
+ * Every computed value reaches the kernel through this one rule: truncate
+ * to a signed 64-bit integer and keep the low 32 bits. Anything a plain cast
+ * could not hold (NaN, infinities, beyond 2^63) becomes 0 instead of
+ * undefined behaviour.
+ */
+uint32_t
+to_u32_field(double x)
+{
+	if (!(x >= -9223372036854775808.0 && x < 9223372036854775808.0))
+		return 0;
+	return (uint32_t)(uint64_t)(int64_t)x;
+}
+
+/* Dividing first is what the kernel's own tables expect, last bit included. */
+double
+xmit_ticks(double size, uint32_t rate)
+{
+	return size / (double)rate * ticks_per_second;
+}
+
+void
+fill_rate_table(struct tc_ratespec *spec, rate_table table)
+{
+	int i;
+
+	spec->cell_log = RATE_CELL_LOG;
+	spec->linklayer = TC_LINKLAYER_ETHERNET;
+	spec->cell_align = -1;
+	for (i = 0; i < RATE_TABLE_SIZE; i++)
+		table[i] = to_u32_field(
+		    xmit_ticks((double)((i + 1) << RATE_CELL_LOG), spec->rate));
+}
