@@ -1,0 +1,13 @@
+#!/bin/sh
+# Installs what building and testing need on a fresh Debian machine.
+# Extra package names may be passed; everything goes in one apt-get run.
+set -eu
+if [ "$(id -u)" -ne 0 ]; then
+	echo "run as root: it installs packages and makes network namespaces" >&2
+	exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends \
+	ca-certificates cmake ninja-build g++ gcc pkg-config libnl-3-dev \
+	libgtest-dev libgmock-dev iproute2 util-linux "$@" >/dev/null

@@ -1,0 +1,96 @@
+// What the command line accepts, and what it prints when it does not.
+#include <math.h>
+
+#include <gtest/gtest.h>
+
+#include "src/cli/cli.h"
+#include "tests/common/run.h"
+
+namespace {
+
+const char USAGE[] =
+    "Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-\n";
+const char TOO_HIGH[] =
+    "varnic: error: error: maximum allowed rate it about 2^25 Kbit/s\n\n";
+
+struct accepted_case {
+	const char *text;
+	double bytes_per_second;
+};
+
+// Accepted forms, checked in-process: a run with them would touch a device.
+const accepted_case accepted[] = {
+    {"0", 0.0},
+    {"-0", -0.0},
+    {" 5", 625.0},
+    {"0.5", 62.5},
+    {"1e3", 125000.0},
+    {"10000", 1250000.0},
+    {"2048.16", 256019.99999999997},
+    {"34359738", 4294967250.0},
+};
+
+TEST(ParseRateArg, AcceptedFormsGiveBytesPerSecond)
+{
+	for (const auto &c : accepted) {
+		double got = parse_rate_arg(c.text);
+		EXPECT_EQ(got, c.bytes_per_second) << "argument '" << c.text << "'";
+		EXPECT_EQ(signbit(got), signbit(c.bytes_per_second))
+		    << "argument '" << c.text << "'";
+	}
+}
+
+TEST(ParseRateArg, DashIsNoLimit)
+{
+	EXPECT_EQ(parse_rate_arg("-"), NO_LIMIT);
+	EXPECT_LT(parse_rate_arg("-"), 0.0);
+}
+
+struct contract_case {
+	const char *name;
+	std::vector<std::string> args;
+	const char *err;
+};
+
+// Each case fails before the clock is read, so none of them touches a device.
+const contract_case contract[] = {
+    {"no arguments", {}, USAGE},
+    {"two arguments", {"lo", "1"}, USAGE},
+    {"four arguments", {"lo", "1", "1", "1"}, USAGE},
+    {"count beats a bad interface", {"nosuch0", "1"}, USAGE},
+    {"missing interface", {"nosuch0", "1", "1"},
+     "invalid interface: nosuch0\n"},
+    {"interface beats bad rates", {"nosuch0", "abc", "1e99"},
+     "invalid interface: nosuch0\n"},
+    {"trailing letters", {"lo", "10abc", "1"}, USAGE},
+    {"trailing blank", {"lo", "10 ", "1"}, USAGE},
+    {"negative", {"lo", "-5", "1"}, USAGE},
+    {"only a blank", {"lo", " ", "1"}, USAGE},
+    {"empty ingress is no zero", {"lo", "", "1"}, USAGE},
+    {"empty egress is no zero", {"lo", "1", ""}, USAGE},
+    {"NaN ingress", {"lo", "nan", "1"}, USAGE},
+    {"NaN egress", {"lo", "-", "NAN"}, USAGE},
+    {"bad egress after a good ingress", {"lo", "1", "x"}, USAGE},
+    {"first rate over the bound", {"lo", "34359739", "-"}, TOO_HIGH},
+    {"second rate over the bound", {"lo", "-", "34359739"}, TOO_HIGH},
+    {"infinity", {"lo", "inf", "-"}, TOO_HIGH},
+    {"huge exponent", {"lo", "1", "1e99"}, TOO_HIGH},
+    {"too high ingress beats malformed egress", {"lo", "34359739", "abc"},
+     TOO_HIGH},
+    {"malformed ingress beats too high egress", {"lo", "abc", "34359739"},
+     USAGE},
+};
+
+TEST(CommandLine, FailuresPrintTheirTextAndExitOne)
+{
+	for (const auto &c : contract) {
+		std::vector<std::string> argv{PONDREL_BIN};
+		argv.insert(argv.end(), c.args.begin(), c.args.end());
+		run_result r = run_command(argv);
+		EXPECT_EQ(r.status, 1) << c.name;
+		EXPECT_EQ(r.err, c.err) << c.name;
+		EXPECT_EQ(r.out, "") << c.name;
+	}
+}
+
+} // namespace

@@ -1,0 +1,24 @@
+// Helpers for tests that run whole processes or need a private kernel view.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct run_result {
+	int status; // exit status, or 128 + signal
+	std::string out;
+	std::string err;
+};
+
+// Runs argv[0] with the given arguments and no shell, capturing both streams.
+run_result run_command(const std::vector<std::string> &argv);
+
+// Runs a shell command line; for set-up steps that read best as `ip ...`.
+run_result run_shell(const std::string &line);
+
+// Moves this process into a fresh network namespace with lo up. Fails the
+// test loudly when the kernel or the privilege is missing: no silent skip.
+void enter_private_netns();
+
+// Reads a whole file into a string; empty when it cannot be read.
+std::string read_file(const std::string &path);

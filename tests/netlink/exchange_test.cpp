@@ -1,0 +1,118 @@
+// The exchange against the real kernel, inside a private network namespace.
+#include <errno.h>
+#include <string.h>
+
+#include <linux/pkt_sched.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+
+#include <gtest/gtest.h>
+
+#include "src/netlink/netlink.h"
+#include "tests/common/run.h"
+
+namespace {
+
+const uint32_t INGRESS_PARENT = 0xFFFFFFF1u;
+const uint32_t INGRESS_HANDLE = 0xFFFF0000u;
+
+class Exchange : public ::testing::Test
+{
+      protected:
+	static void SetUpTestSuite()
+	{
+		enter_private_netns();
+	}
+	void SetUp() override
+	{
+		if (HasFatalFailure())
+			return;
+		target_ifindex = (int)if_nametoindex("lo");
+		ASSERT_NE(target_ifindex, 0);
+		open_route_socket();
+		failed_requests = 0;
+	}
+	void TearDown() override
+	{
+		close_route_socket();
+	}
+};
+
+struct nl_msg *
+ingress_request(int type, int flags)
+{
+	struct nl_msg *msg =
+	    new_tc_request(type, flags, INGRESS_PARENT, INGRESS_HANDLE, 0);
+	if (type == RTM_NEWQDISC)
+		add_kind(msg, "ingress");
+	return msg;
+}
+
+std::string
+netlink_report(int err)
+{
+	return std::string("varnic: error: netlink: ") + strerror(err) + "\n";
+}
+
+struct step {
+	const char *what;
+	int type;
+	int flags;
+	bool tolerate;
+	bool ok;
+	int reported; // errno in the report, 0 for silence
+};
+
+const int CREATE = NLM_F_CREATE | NLM_F_EXCL;
+
+// One sequence, in order: each step relies on what the last left behind.
+const step steps[] = {
+    {"tolerated missing qdisc is silent", RTM_DELQDISC, 0, true, true, 0},
+    {"untolerated missing qdisc is reported", RTM_DELQDISC, 0, false, false,
+     ENOENT},
+    {"the next request starts clean", RTM_NEWQDISC, CREATE, false, true, 0},
+    {"other errors are reported even when tolerant", RTM_NEWQDISC, CREATE,
+     true, false, EEXIST},
+    {"a real removal succeeds", RTM_DELQDISC, 0, true, true, 0},
+};
+
+TEST_F(Exchange, AnswersFollowTheTolerancePolicy)
+{
+	int failures = 0;
+	for (const auto &s : steps) {
+		testing::internal::CaptureStderr();
+		bool ok = send_and_wait(ingress_request(s.type, s.flags),
+					s.tolerate);
+		std::string err = testing::internal::GetCapturedStderr();
+		EXPECT_EQ(ok, s.ok) << s.what;
+		EXPECT_EQ(err, s.reported ? netlink_report(s.reported) : "")
+		    << s.what;
+		failures += s.ok ? 0 : 1;
+		EXPECT_EQ(failed_requests, failures) << s.what;
+	}
+	std::string left = run_shell("tc qdisc show dev lo").out;
+	EXPECT_EQ(left.find("ingress"), std::string::npos) << left;
+}
+
+TEST_F(Exchange, RootRemovalOnADeviceWithoutQdiscIsTolerated)
+{
+	testing::internal::CaptureStderr();
+	EXPECT_TRUE(send_and_wait(
+	    new_tc_request(RTM_DELQDISC, 0, TC_H_ROOT, 0, 0), true));
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+	EXPECT_EQ(failed_requests, 0);
+}
+
+TEST_F(Exchange, UnprivilegedRunIsRefusedAndExitsOne)
+{
+	run_result r = run_command({"setpriv", "--reuid=65534", "--regid=65534",
+				    "--clear-groups", "--inh-caps=-all",
+				    "--bounding-set=-all", PONDREL_BIN, "lo",
+				    "-", "-"});
+	std::string eperm = netlink_report(EPERM);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, eperm + eperm) << "both removals are refused";
+	EXPECT_EQ(r.out, "");
+}
+
+} // namespace

@@ -1,0 +1,175 @@
+#include "tests/shaping/images.h"
+
+#include <math.h>
+#include <string.h>
+
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/pkt_cls.h>
+#include <linux/pkt_sched.h>
+#include <linux/rtnetlink.h>
+
+namespace {
+
+const int CREATE = NLM_F_CREATE | NLM_F_EXCL;
+
+void
+append(byte_image &img, const void *data, size_t len)
+{
+	const uint8_t *p = static_cast<const uint8_t *>(data);
+	img.insert(img.end(), p, p + len);
+	while (img.size() % 4 != 0)
+		img.push_back(0);
+}
+
+void
+put_attr(byte_image &img, uint16_t type, const void *data, size_t len)
+{
+	struct nlattr hdr = {static_cast<uint16_t>(4 + len), type};
+	append(img, &hdr, sizeof(hdr));
+	append(img, data, len);
+}
+
+size_t
+begin_nest(byte_image &img, uint16_t type)
+{
+	size_t at = img.size();
+	put_attr(img, type, nullptr, 0);
+	return at;
+}
+
+void
+end_nest(byte_image &img, size_t at)
+{
+	uint16_t len = static_cast<uint16_t>(img.size() - at);
+	memcpy(&img[at], &len, sizeof(len));
+}
+
+byte_image
+tcmsg_image(int ifindex, uint32_t parent, uint32_t handle, uint32_t info)
+{
+	struct tcmsg t;
+	memset(&t, 0, sizeof(t));
+	t.tcm_family = AF_UNSPEC;
+	t.tcm_ifindex = ifindex;
+	t.tcm_parent = parent;
+	t.tcm_handle = handle;
+	t.tcm_info = info;
+	byte_image img;
+	append(img, &t, sizeof(t));
+	return img;
+}
+
+struct tc_ratespec
+ratespec(uint32_t rate)
+{
+	struct tc_ratespec r;
+	memset(&r, 0, sizeof(r));
+	r.cell_log = 3;
+	r.linklayer = TC_LINKLAYER_ETHERNET;
+	r.cell_align = -1;
+	r.rate = rate;
+	return r;
+}
+
+void
+rate_table_image(uint32_t table[256], uint32_t rate, double tps)
+{
+	for (int i = 0; i < 256; i++)
+		table[i] = reference_ticks(8.0 * (i + 1), rate, tps);
+}
+
+} // namespace
+
+uint32_t
+reference_ticks(double size, uint32_t rate, double tps)
+{
+	double t = size / rate * tps;
+	if (!isfinite(t) || fabs(t) >= 9.2e18)
+		return 0;
+	return static_cast<uint32_t>(static_cast<int64_t>(t));
+}
+
+request_image
+removal_image(int ifindex, uint32_t parent, uint32_t handle)
+{
+	return {RTM_DELQDISC, 0, true, tcmsg_image(ifindex, parent, handle, 0)};
+}
+
+request_image
+ingress_qdisc_image(int ifindex)
+{
+	request_image r = {RTM_NEWQDISC, CREATE, false,
+			   tcmsg_image(ifindex, TC_H_INGRESS, 0xFFFF0000u, 0)};
+	put_attr(r.body, TCA_KIND, "ingress", 8);
+	return r;
+}
+
+request_image
+police_filter_image(int ifindex, uint32_t rate, double tps)
+{
+	uint32_t info = TC_H_MAKE(0, htons(ETH_P_ALL));
+	request_image r = {RTM_NEWTFILTER, CREATE, false,
+			   tcmsg_image(ifindex, 0xFFFF0000u, 0, info)};
+	struct tc_police p;
+	uint32_t table[256];
+
+	memset(&p, 0, sizeof(p));
+	p.action = TC_POLICE_SHOT;
+	p.burst = reference_ticks(10240, rate, tps);
+	p.rate = ratespec(rate);
+	rate_table_image(table, rate, tps);
+
+	put_attr(r.body, TCA_KIND, "basic", 6);
+	size_t options = begin_nest(r.body, TCA_OPTIONS);
+	size_t police = begin_nest(r.body, TCA_BASIC_POLICE);
+	put_attr(r.body, TCA_POLICE_TBF, &p, sizeof(p));
+	put_attr(r.body, TCA_POLICE_RATE, table, sizeof(table));
+	end_nest(r.body, police);
+	end_nest(r.body, options);
+	return r;
+}
+
+request_image
+tbf_image(int ifindex, uint32_t rate, uint32_t limit, double tps)
+{
+	request_image r = {RTM_NEWQDISC, CREATE, false,
+			   tcmsg_image(ifindex, TC_H_ROOT, 0, 0)};
+	struct tc_tbf_qopt q;
+	uint32_t burst = 2048;
+	uint32_t table[256];
+
+	memset(&q, 0, sizeof(q));
+	q.rate = ratespec(rate);
+	q.limit = limit;
+	q.buffer = reference_ticks(2048, rate, tps);
+	rate_table_image(table, rate, tps);
+
+	put_attr(r.body, TCA_KIND, "tbf", 4);
+	size_t options = begin_nest(r.body, TCA_OPTIONS);
+	put_attr(r.body, TCA_TBF_PARMS, &q, sizeof(q));
+	put_attr(r.body, TCA_TBF_BURST, &burst, sizeof(burst));
+	put_attr(r.body, TCA_TBF_RTAB, table, sizeof(table));
+	end_nest(r.body, options);
+	return r;
+}
+
+std::vector<request_image>
+run_images(int ifindex, double ingress, double egress, double tps)
+{
+	std::vector<request_image> run;
+	run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
+	if (ingress >= 0) {
+		run.push_back(ingress_qdisc_image(ifindex));
+		run.push_back(police_filter_image(
+		    ifindex, static_cast<uint32_t>(ingress), tps));
+	}
+	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
+	if (egress >= 0) {
+		double limit = egress * 0.05;
+		run.push_back(tbf_image(ifindex, static_cast<uint32_t>(egress),
+					static_cast<uint32_t>(limit + 2048),
+					tps));
+	}
+	return run;
+}
