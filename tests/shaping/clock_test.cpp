@@ -55,6 +55,7 @@ TEST_F(Clock, TicksPerSecondFromTheFields)
 	    // A 1 GHz clock counts nanoseconds whatever the first field says.
 	    {"00000001 00000001 3b9aca00 3b9aca00\n", 1e9},
 	    {"deadbeef 00000040 3b9aca00 3b9aca00\n", 1e9},
+	    {"00000000 00000040 3b9aca00 3b9aca00\n", 1e9},
 	    {"00000001 00000002 00000064\n", 50.0},
 	};
 	for (const auto &c : cases) {
