@@ -1,4 +1,4 @@
-/* Argument checks, kept apart from the exits so that they can be driven alone. */
+/* Argument checks, apart from the exits so that they can be driven alone. */
 #include <math.h>
 #include <net/if.h>
 #include <stdio.h>

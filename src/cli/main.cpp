@@ -16,7 +16,7 @@ main(int argc, char *argv[])
 
 	read_psched_clock();
 	open_route_socket();
-	/* Each direction stands alone: a refused ingress still shapes egress. */
+	/* Each direction stands alone: refused ingress still shapes egress. */
 	configure_ingress(ingress);
 	configure_egress(egress);
 	close_route_socket();

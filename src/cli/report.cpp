@@ -9,8 +9,9 @@
 void
 show_usage(void)
 {
-	fputs("Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-\n",
-	      stderr);
+	fputs(
+	    "Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-\n",
+	    stderr);
 	exit(1);
 }
 

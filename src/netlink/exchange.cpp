@@ -50,7 +50,7 @@ ack_error_handler(struct sockaddr_nl *peer, struct nlmsgerr *err, void *arg)
 	if (!(tolerate_missing &&
 	      (err->error == -EINVAL || err->error == -ENOENT)))
 		pending_error = -err->error;
-	/* An error is the kernel's only answer: stop, or the wait never ends. */
+	/* An error is the kernel's only answer: stop, or the wait hangs. */
 	return NL_STOP;
 }
 
@@ -62,7 +62,7 @@ request_failed(int err)
 	return false;
 }
 
-/* A system call that failed without saying why still must not read as success. */
+/* A call that failed without saying why must still not read as success. */
 static int
 errno_or_eio(void)
 {

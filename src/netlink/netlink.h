@@ -10,7 +10,8 @@
 /* Written once by main before any request is built; every tcmsg carries it. */
 extern int target_ifindex;
 
-/* Requests the kernel refused or that could not be exchanged, for the exit status. */
+/* Requests the kernel refused or that could not be exchanged, for the exit
+ * status. */
 extern int failed_requests;
 
 void open_route_socket(void);

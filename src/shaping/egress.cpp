@@ -21,8 +21,8 @@ configure_egress(double rate)
 	if (rate < 0)
 		return;
 
-	msg = new_tc_request(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL,
-			     TC_H_ROOT, 0, 0);
+	msg = new_tc_request(RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, TC_H_ROOT,
+			     0, 0);
 
 	memset(&qopt, 0, sizeof(qopt));
 	qopt.rate.rate = to_u32_field(rate);

@@ -37,7 +37,8 @@ add_police_filter(double rate)
 	memset(&police, 0, sizeof(police));
 	police.action = TC_POLICE_SHOT;
 	police.rate.rate = to_u32_field(rate);
-	police.burst = to_u32_field(xmit_ticks(INGRESS_BURST, police.rate.rate));
+	police.burst =
+	    to_u32_field(xmit_ticks(INGRESS_BURST, police.rate.rate));
 	fill_rate_table(&police.rate, table);
 
 	add_kind(msg, "basic");
