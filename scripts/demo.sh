@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh
-sh scripts/build.sh -DPONDREL_TESTS=OFF
+BUILD_DIR=build-demo sh scripts/build.sh -DPONDREL_TESTS=OFF
 
 ns=pondrel-demo-$$
 ip netns add "$ns"
@@ -16,7 +16,7 @@ ip -n "$ns" link set demo1 up
 run() {
 	echo "\$ pondrel $*"
 	status=0
-	ip netns exec "$ns" ./build/pondrel "$@" || status=$?
+	ip netns exec "$ns" ./build-demo/pondrel "$@" || status=$?
 	echo "(exit status $status)"
 	ip netns exec "$ns" tc qdisc show dev demo0
 	ip netns exec "$ns" tc filter show dev demo0 ingress

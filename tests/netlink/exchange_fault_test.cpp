@@ -1,6 +1,7 @@
 // Exchange failures the kernel will not produce on demand. This executable
 // defines the library's send and wait itself; the dynamic linker prefers an
 // executable's symbols, so send_and_wait calls these instead.
+#include <dlfcn.h>
 #include <errno.h>
 #include <string.h>
 
@@ -8,6 +9,7 @@
 #include <linux/rtnetlink.h>
 #include <netlink/errno.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "src/netlink/netlink.h"
@@ -67,7 +69,96 @@ nl_wait_for_ack(struct nl_sock *)
 	return current->wait_result;
 }
 
+// Set-up calls fail on demand; otherwise they pass through to the library.
+enum setup_step { NO_FAILURE, CB_ALLOC, SOCKET_ALLOC, CONNECT, MSG_ALLOC };
+static setup_step failing_step = NO_FAILURE;
+static int failing_errno;
+
+template <typename F>
+static F
+real(const char *name)
+{
+	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+extern "C" struct nl_cb *
+nl_cb_alloc(enum nl_cb_kind kind)
+{
+	if (failing_step == CB_ALLOC) {
+		errno = failing_errno;
+		return nullptr;
+	}
+	return real<struct nl_cb *(*)(enum nl_cb_kind)>("nl_cb_alloc")(kind);
+}
+
+extern "C" struct nl_sock *
+nl_socket_alloc_cb(struct nl_cb *cb)
+{
+	if (failing_step == SOCKET_ALLOC) {
+		errno = failing_errno;
+		return nullptr;
+	}
+	return real<struct nl_sock *(*)(struct nl_cb *)>("nl_socket_alloc_cb")(
+	    cb);
+}
+
+extern "C" int
+nl_connect(struct nl_sock *sk, int protocol)
+{
+	if (failing_step == CONNECT) {
+		errno = failing_errno;
+		return -NLE_FAILURE;
+	}
+	return real<int (*)(struct nl_sock *, int)>("nl_connect")(sk, protocol);
+}
+
+extern "C" struct nl_msg *
+nlmsg_alloc_simple(int type, int flags)
+{
+	if (failing_step == MSG_ALLOC) {
+		errno = failing_errno;
+		return nullptr;
+	}
+	return real<struct nl_msg *(*)(int, int)>("nlmsg_alloc_simple")(type,
+									 flags);
+}
+
 namespace {
+
+struct setup_case {
+	setup_step step;
+	int err;
+	const char *report;
+};
+
+TEST(SetupFaults, EachSetupFailureIsFatalWithItsReport)
+{
+	GTEST_FLAG_SET(death_test_style, "fast");
+	const setup_case cases[] = {
+	    {CB_ALLOC, ENOMEM,
+	     "varnic: error: nl_cb_alloc: Cannot allocate memory\n"},
+	    {SOCKET_ALLOC, ENOMEM,
+	     "varnic: error: nl_socket_alloc: Cannot allocate memory\n"},
+	    {CONNECT, EPROTONOSUPPORT,
+	     "varnic: error: nl_connect: Protocol not supported\n"},
+	    {CONNECT, 0, "varnic: error: nl_connect\n"},
+	    {MSG_ALLOC, ENOMEM,
+	     "varnic: error: nlmsg_alloc_simple: Cannot allocate memory\n"},
+	};
+	for (const auto &c : cases) {
+		failing_step = c.step;
+		failing_errno = c.err;
+		EXPECT_EXIT(
+		    {
+			    open_route_socket();
+			    new_tc_request(RTM_DELQDISC, 0, TC_H_ROOT, 0, 0);
+			    _exit(0);
+		    },
+		    testing::ExitedWithCode(1), testing::Eq(c.report))
+		    << c.report;
+	}
+	failing_step = NO_FAILURE;
+}
 
 TEST(ExchangeFaults, EveryFailedExchangeIsReportedAndCounted)
 {
