@@ -6,3 +6,4 @@ cd "$(dirname "$0")/.."
 sh scripts/deps.sh
 sh scripts/build.sh -DPONDREL_TESTS=ON
 ctest --test-dir build --output-on-failure
+sh scripts/sanitize.sh
