@@ -7,3 +7,4 @@ sh scripts/deps.sh
 sh scripts/build.sh -DPONDREL_TESTS=ON
 ctest --test-dir build --output-on-failure
 sh scripts/sanitize.sh
+sh scripts/bigendian.sh
