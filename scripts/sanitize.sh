@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds everything again with clang under ASan and UBSan into
-# build-sanitize/ and runs the whole suite there, with the fuzz targets
-# for a bounded time each. Any report fails the test
-# it happens in, the tool's own runs included: they inherit these options.
+# build-sanitize/ and runs the whole suite there, the fuzz targets for a
+# bounded time each. Any report fails the test it happens in, the tool's
+# own runs included: they inherit these options.
 set -eu
 cd "$(dirname "$0")/.."
 CC=clang CXX=clang++ BUILD_DIR=build-sanitize \
