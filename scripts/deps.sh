@@ -12,3 +12,6 @@ apt-get install -y -qq --no-install-recommends \
 	ca-certificates cmake ninja-build g++ gcc pkg-config libnl-3-dev \
 	mandoc groff-base man-db dpkg-dev \
 	libgtest-dev libgmock-dev iproute2 util-linux "$@" >/dev/null
+# The checked build, the fuzz targets and memcheck.
+apt-get install -y -qq --no-install-recommends \
+	clang libclang-rt-14-dev valgrind >/dev/null

@@ -7,3 +7,5 @@ sh scripts/deps.sh
 sh scripts/build.sh -DPONDREL_TESTS=ON
 ctest --test-dir build --output-on-failure
 sh scripts/package-test.sh build
+sh scripts/sanitize.sh
+sh scripts/bigendian.sh

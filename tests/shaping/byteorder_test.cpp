@@ -1,0 +1,70 @@
+// Byte order on the wire, spelled out per host. The kernel reads the
+// netlink headers and the option records in the host's order, but compares
+// the filter's protocol with the packet's, which is in network order. Only
+// a big-endian run tells the two apart: this also runs under qemu-s390x.
+#include <string.h>
+
+#include <linux/pkt_cls.h>
+#include <linux/rtnetlink.h>
+
+#include <gtest/gtest.h>
+
+#include "src/netlink/netlink.h"
+#include "src/shaping/shaping.h"
+#include "tests/shaping/recorder.h"
+
+namespace {
+
+const bool BIG_ENDIAN_HOST = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+
+struct wire_case {
+	const char *what;
+	size_t request; // in the run's order
+	size_t offset;  // in the body, after the netlink header
+	byte_image little, big;
+};
+
+TEST(ByteOrder, FieldsAreInTheOrderTheKernelReads)
+{
+	// 0x01020304 bytes/s ingress and 0x0A0B0C0D bytes/s egress.
+	reset_recorder();
+	ticks_per_second = 1e9;
+	target_ifindex = 0x00000102;
+	configure_ingress(16909060.0);
+	configure_egress(168496141.0);
+	ASSERT_EQ(recorded.size(), 5u);
+
+	const size_t police_rate =
+	    44 + offsetof(struct tc_police, rate) + offsetof(tc_ratespec, rate);
+	const size_t tbf_rate = 36 + offsetof(struct tc_tbf_qopt, rate) +
+				offsetof(tc_ratespec, rate);
+	const wire_case cases[] = {
+	    // Protocol ETH_P_ALL in network order, priority 0.
+	    {"filter tcm_info", 2, offsetof(struct tcmsg, tcm_info),
+	     {0x00, 0x03, 0x00, 0x00}, {0x00, 0x00, 0x00, 0x03}},
+	    {"tcm_ifindex", 2, offsetof(struct tcmsg, tcm_ifindex),
+	     {0x02, 0x01, 0x00, 0x00}, {0x00, 0x00, 0x01, 0x02}},
+	    {"filter parent ffff:", 2, offsetof(struct tcmsg, tcm_parent),
+	     {0x00, 0x00, 0xff, 0xff}, {0xff, 0xff, 0x00, 0x00}},
+	    // nla_len 10 ("basic" with its NUL), then TCA_KIND 1.
+	    {"kind attribute header", 2, 20, {0x0a, 0x00, 0x01, 0x00},
+	     {0x00, 0x0a, 0x00, 0x01}},
+	    {"police rate", 2, police_rate, {0x04, 0x03, 0x02, 0x01},
+	     {0x01, 0x02, 0x03, 0x04}},
+	    {"tbf rate", 4, tbf_rate, {0x0d, 0x0c, 0x0b, 0x0a},
+	     {0x0a, 0x0b, 0x0c, 0x0d}},
+	    // TCA_TBF_BURST: 2048 bytes.
+	    {"tbf burst", 4, 76, {0x00, 0x08, 0x00, 0x00},
+	     {0x00, 0x00, 0x08, 0x00}},
+	};
+	for (const auto &c : cases) {
+		const byte_image &want = BIG_ENDIAN_HOST ? c.big : c.little;
+		const byte_image &body = recorded[c.request].body;
+		ASSERT_LE(c.offset + want.size(), body.size()) << c.what;
+		byte_image got(body.begin() + c.offset,
+			       body.begin() + c.offset + want.size());
+		EXPECT_EQ(got, want) << c.what;
+	}
+}
+
+} // namespace
