@@ -10,4 +10,5 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
 	ca-certificates cmake ninja-build g++ gcc pkg-config libnl-3-dev \
-	libgtest-dev libgmock-dev iproute2 util-linux "$@" >/dev/null
+	libgtest-dev libgmock-dev iproute2 util-linux \
+	user-mode-linux busybox-static iperf3 "$@" >/dev/null
