@@ -20,7 +20,7 @@ mount -t tmpfs tmpfs /run
 mount -t tmpfs tmpfs /tmp
 T=/tmp
 # shellcheck source=/dev/null
-. "$UML_OUT/env" # PONDREL, WIRE_CHECK
+. "$UML_OUT/env" # PONDREL, WIRE_CHECK, RACE
 # Nothing is loaded behind our back: a module missing is a module not loaded.
 echo /bin/false >/proc/sys/kernel/modprobe
 
@@ -131,23 +131,22 @@ ip link del d1
 run d1 - 1000
 same "interface deleted between runs" "$st|$out|$err" "1||invalid interface: d1"
 
-for round in 1 2 3 4 5; do
-	timeout 20 "$PONDREL" d0 10000 5000 >/dev/null 2>$T/err1 &
-	p1=$!
-	timeout 20 "$PONDREL" d0 20000 3000 >/dev/null 2>$T/err2 &
-	p2=$!
-	s1=0 s2=0
-	wait $p1 || s1=$?
-	wait $p2 || s2=$?
-	reported $s1 $T/err1 && reported $s2 $T/err2
-	same "two runs at once, round $round: both end, refusals reported" \
-		"$?" "0"
-	[ "$s1$s2" = 00 ] || echo "    exits $s1 $s2: $(cat $T/err1 $T/err2 | tr '\n' ' ')"
+# Two runs started together on one CPU rarely overlap by chance, so each
+# overlap is forced: the first run is held after its k-th request while the
+# second runs whole. Whatever the overlap leaves, a third run must clean up.
+for k in 1 2 3 4 5; do
+	read -r s1 s2 how <<EOF
+$(timeout 20 "$RACE" $k "$PONDREL" d0 10000 5000 $T/err1 20000 3000 $T/err2)
+EOF
+	reported "$s1" $T/err1 && reported "$s2" $T/err2
+	same "second run inside the first after its request $k: both end, refusals reported (exits ${s1:-none} ${s2:-none}, $how)" "$?" 0
+	cat $T/err1 $T/err2 | sed 's/^/    /'
+	echo "    left: $(state d0)"
+	run d0 10000 5000
+	same "a third run after that overlap leaves one configuration" \
+		"$st|$err|$(state d0)" \
+		"0||tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop"
 done
-run d0 10000 5000
-same "a third run after the race: exit 0" "$st|$err" "0|"
-same "a third run after the race: one configuration" "$(state d0)" \
-	"tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop"
 
 cp "$PONDREL" $T/pondrel
 chmod 755 $T/pondrel

@@ -2,27 +2,28 @@
 # Boots the user-mode kernel with init.sh beside this file as its init, and
 # fails unless that init reached its end with every check passed. A kernel
 # that cannot boot, or a module that cannot load, is a failure, not a skip.
-# Usage: run.sh PONDREL WIRE_CHECK OUTDIR
+# Usage: run.sh PONDREL WIRE_CHECK RACE OUTDIR
 # OUTDIR receives the console log and traffic.tsv.
 set -eu
-if [ $# -ne 3 ]; then
-	echo "usage: run.sh PONDREL WIRE_CHECK OUTDIR" >&2
+if [ $# -ne 4 ]; then
+	echo "usage: run.sh PONDREL WIRE_CHECK RACE OUTDIR" >&2
 	exit 2
 fi
 here=$(cd "$(dirname "$0")" && pwd)
-mkdir -p "$3"
-out=$(cd "$3" && pwd)
+mkdir -p "$4"
+out=$(cd "$4" && pwd)
 rm -f "$out/console" "$out/traffic.tsv"
 if ! command -v linux.uml >/dev/null; then
 	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
 	exit 1
 fi
-printf 'PONDREL=%s\nWIRE_CHECK=%s\n' "$(realpath "$1")" "$(realpath "$2")" >"$out/env"
+printf 'PONDREL=%s\nWIRE_CHECK=%s\nRACE=%s\n' \
+	"$(realpath "$1")" "$(realpath "$2")" "$(realpath "$3")" >"$out/env"
 
 status=0
 # Unknown key=value words on the kernel's command line reach init's
 # environment: that is how init.sh learns where to write.
-timeout -k 5 240 linux.uml mem=256M rootfstype=hostfs rootflags=/ rw \
+timeout -k 5 150 linux.uml mem=256M rootfstype=hostfs rootflags=/ rw \
 	init="$here/init.sh" UML_OUT="$out" con=null con0=null,fd:1 \
 	</dev/null >"$out/console" 2>&1 || status=$?
 
