@@ -11,7 +11,6 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
 	ca-certificates cmake ninja-build g++ gcc pkg-config libnl-3-dev \
 	mandoc groff-base man-db dpkg-dev \
+	clang libclang-rt-14-dev valgrind \
+	user-mode-linux busybox-static iperf3 \
 	libgtest-dev libgmock-dev iproute2 util-linux "$@" >/dev/null
-# The checked build, the fuzz targets and memcheck.
-apt-get install -y -qq --no-install-recommends \
-	clang libclang-rt-14-dev valgrind >/dev/null

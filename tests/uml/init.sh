@@ -1,0 +1,214 @@
+#!/bin/sh
+# Init of the user-mode kernel that tests/uml/run.sh boots; it proves pondrel
+# on a kernel that has every qdisc, classifier and action the tool uses.
+# Its root file system is the host's own, read-write: everything written here
+# goes to a tmpfs or to $UML_OUT, nowhere else. One line per check, "ok - ..."
+# or "FAIL - ...", and only when every scenario was reached, the end line
+# that run.sh waits for.
+set -u
+if [ "$$" -ne 1 ]; then
+	echo "init.sh only runs as the init of the user-mode kernel" >&2
+	exit 1
+fi
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+export PATH
+trap 'poweroff -f' EXIT
+
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t tmpfs tmpfs /run
+mount -t tmpfs tmpfs /tmp
+T=/tmp
+# shellcheck source=/dev/null
+. "$UML_OUT/env" # PONDREL, WIRE_CHECK, RACE
+# Nothing is loaded behind our back: a module missing is a module not loaded.
+echo /bin/false >/proc/sys/kernel/modprobe
+
+fails=0
+same() { # WHAT GOT WANT
+	if [ "$2" = "$3" ]; then
+		echo "ok - $1"
+	else
+		echo "FAIL - $1"
+		echo "    got:  $2"
+		echo "    want: $3"
+		fails=$((fails + 1))
+	fi
+}
+
+load() { # module paths under the kernel's module tree, without .ko
+	for m; do
+		if ! busybox insmod "/usr/lib/uml/modules/$(uname -r)/kernel/$m.ko"; then
+			echo "FAIL - module $m cannot be loaded"
+			exit 1
+		fi
+	done
+}
+
+run() { # pondrel ARGS: sets st, out and err
+	st=0
+	"$PONDREL" "$@" >$T/out 2>$T/err || st=$?
+	out=$(cat $T/out)
+	err=$(cat $T/err)
+}
+
+# What tc shows of pondrel's work on an interface, on one line: the tbf's
+# rate, burst and latency; whether there is an ingress qdisc; how many
+# filters it holds and each police action's rate, burst, mtu and verdict.
+state() {
+	tbf=$(tc qdisc show dev "$1" | sed -n 's/^qdisc tbf [0-9a-f]*: root .* rate \([^ ]*\) burst \([^ ]*\) lat \([^ ]*\).*/tbf \1 \2 \3 /p')
+	ingress=$(tc qdisc show dev "$1" | grep -c '^qdisc ingress ffff:')
+	filters=$(tc filter show dev "$1" ingress | grep -c '^filter .* handle ')
+	police=$(tc filter show dev "$1" ingress | sed -n 's/.* police 0x[0-9a-f]* rate \([^ ]*\) burst \([^ ]*\) mtu \([^ ]*\) action \([^ ]*\).*/ police \1 \2 \3 \4/p')
+	echo "${tbf}| ingress $ingress filters $filters$police" | tr "\n" " " | sed "s/ *$//"
+}
+
+# Refused requests must each be reported, and only with exit status 1.
+reported() { # STATUS ERRFILE
+	case $1 in
+	0) [ ! -s "$2" ] ;;
+	1) [ -s "$2" ] && ! grep -qv '^varnic: error: netlink: ' "$2" ;;
+	*) false ;;
+	esac
+}
+
+load net/sched/sch_tbf net/sched/sch_ingress net/sched/cls_basic \
+	drivers/net/dummy drivers/net/veth drivers/net/nlmon
+ip link add d0 type dummy
+ip link set d0 up
+
+echo "== faults: the police action is not loaded"
+run d0 10000 5000
+same "refused filter: exit 1, one report" "$st|$out|$err" \
+	"1||varnic: error: netlink: No such file or directory"
+same "refused filter: egress still applied" "$(state d0)" \
+	"tbf 5Mbit 2Kb 50ms | ingress 1 filters 0"
+run d0 - -
+load net/sched/act_police
+
+echo "== both directions, idempotence, replacement, removal"
+# what | arguments | what tc must show after the run
+while IFS='|' read -r what args want; do
+	# shellcheck disable=SC2086
+	run d0 $args
+	same "$what: exit 0, silent" "$st|$out|$err" "0||"
+	same "$what: tc shows it" "$(state d0)" "$want"
+done <<'EOF'
+both directions|10000 5000|tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop
+the same run again|10000 5000|tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop
+other rates replace both|20000 3000|tbf 3Mbit 2Kb 50ms | ingress 1 filters 1 police 20Mbit 10Kb 2Kb drop
+- removes only ingress|- 3000|tbf 3Mbit 2Kb 50ms | ingress 0 filters 0
+ingress back|7000 3000|tbf 3Mbit 2Kb 50ms | ingress 1 filters 1 police 7Mbit 10Kb 2Kb drop
+- removes only egress|7000 -|| ingress 1 filters 1 police 7Mbit 10Kb 2Kb drop
+- - leaves neither|- -|| ingress 0 filters 0
+EOF
+run d0 10000 5000
+# The exact figures behind tc's rounded text: bytes/s and microseconds.
+same "tc -j: tbf rate and latency" \
+	"$(tc -j qdisc show dev d0 | grep -o '"kind":"tbf"\|"rate":[0-9]*\|"lat":[0-9]*' | tr '\n' ' ')" \
+	'"kind":"tbf" "rate":625000 "lat":50000 '
+same "tc -j: one basic filter under ffff:" \
+	"$(tc -j filter show dev d0 ingress | grep -o '"kind":"basic"\|"parent":"ffff:"' | sort | uniq -c | tr -s ' \n' ' ')" \
+	' 2 "kind":"basic" 2 "parent":"ffff:" '
+
+echo "== the wire"
+ip link add nlmon0 type nlmon
+ip link set nlmon0 up
+for args in "10000 5000" "- 2000" "3000 -" "- -" "0.5 34359738"; do
+	st=0
+	# shellcheck disable=SC2086
+	"$WIRE_CHECK" nlmon0 "$PONDREL" d0 $args >$T/wire 2>&1 || st=$?
+	same "wire: pondrel d0 $args sends the expected requests" "$st" 0
+	[ "$st" = 0 ] || sed 's/^/    /' $T/wire
+done
+ip link del nlmon0
+
+echo "== faults on the real kernel"
+ip link add d1 type dummy
+run d1 - 1000
+same "interface still there: applied" "$st|$err" "0|"
+ip link del d1
+run d1 - 1000
+same "interface deleted between runs" "$st|$out|$err" "1||invalid interface: d1"
+
+# Two runs started together on one CPU rarely overlap by chance, so each
+# overlap is forced: the first run is held after its k-th request while the
+# second runs whole. Whatever the overlap leaves, a third run must clean up.
+for k in 1 2 3 4 5; do
+	read -r s1 s2 how <<EOF
+$(timeout 20 "$RACE" $k "$PONDREL" d0 10000 5000 $T/err1 20000 3000 $T/err2)
+EOF
+	reported "$s1" $T/err1 && reported "$s2" $T/err2
+	same "second run inside the first after its request $k: both end, refusals reported (exits ${s1:-none} ${s2:-none})" \
+		"$?|${how:-}" "0|held"
+	cat $T/err1 $T/err2 | sed 's/^/    /'
+	echo "    left: $(state d0)"
+	run d0 10000 5000
+	same "a third run after that overlap leaves one configuration" \
+		"$st|$err|$(state d0)" \
+		"0||tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop"
+done
+
+cp "$PONDREL" $T/pondrel
+chmod 755 $T/pondrel
+before=$(state d0)
+for args in "1 1" "- -"; do
+	st=0
+	# shellcheck disable=SC2086
+	setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all \
+		--bounding-set=-all $T/pondrel d0 $args 2>$T/err || st=$?
+	same "without CAP_NET_ADMIN ($args): refused" \
+		"$st|$(sort -u $T/err)" "1|varnic: error: netlink: Operation not permitted"
+	same "without CAP_NET_ADMIN ($args): nothing changed" "$(state d0)" "$before"
+done
+
+echo "== traffic"
+# Two namespaces joined by a veth pair; pondrel limits v4a, where the iperf3
+# client runs: egress is the client sending, ingress the server sending (-R).
+load_secs=3
+ip netns add pondrel4a
+ip netns add pondrel4b
+ip link add v4a netns pondrel4a type veth peer name v4b netns pondrel4b
+ip -n pondrel4a addr add 10.4.0.1/24 dev v4a
+ip -n pondrel4b addr add 10.4.0.2/24 dev v4b
+ip -n pondrel4a link set v4a up
+ip -n pondrel4b link set v4b up
+ip netns exec pondrel4b iperf3 -s -D -B 10.4.0.2 -I $T/iperf3.pid
+goodput() { # iperf3 client options: the receiver's Kbit/s, or nothing
+	for _ in 1 2 3; do
+		g=$(ip netns exec pondrel4a iperf3 -c 10.4.0.2 -t $load_secs -f k "$@" 2>&1 |
+			awk '/receiver/ { for (i = 1; i < NF; i++) if ($(i + 1) == "Kbits/sec") print int($i) }')
+		[ -n "$g" ] && break
+		sleep 1 # the server may still be starting
+	done
+	echo "${g:-0}"
+}
+tsv=$UML_OUT/traffic.tsv
+printf 'direction\tset_kbit\tgoodput_kbit\tratio\n' >"$tsv"
+for dir in egress ingress; do
+	reverse=
+	[ $dir = ingress ] && reverse=-R
+	ip netns exec pondrel4a "$PONDREL" v4a - -
+	free=$(goodput $reverse)
+	printf '%s\t-\t%s\t-\n' $dir "$free" >>"$tsv"
+	echo "$dir unlimited: $free Kbit/s"
+	for kbit in 1000 10000 50000; do
+		if [ $dir = egress ]; then args="- $kbit"; else args="$kbit -"; fi
+		st=0
+		# shellcheck disable=SC2086
+		ip netns exec pondrel4a "$PONDREL" v4a $args || st=$?
+		g=$(goodput $reverse)
+		ratio=$(awk "BEGIN { printf \"%.3f\", $g / $kbit }")
+		printf '%s\t%s\t%s\t%s\n' $dir $kbit "$g" "$ratio" >>"$tsv"
+		same "$dir $kbit Kbit/s: applied, $g Kbit/s measured, at most 10% above" \
+			"$st $(awk "BEGIN { print ($g > 0 && $g <= $kbit * 1.1) }")" "0 1"
+		same "$dir $kbit Kbit/s: $g Kbit/s is below half of unlimited" \
+			"$(awk "BEGIN { print ($g < $free / 2) }")" 1
+	done
+done
+kill "$(cat $T/iperf3.pid)"
+ip netns del pondrel4a
+ip netns del pondrel4b
+cat "$tsv"
+
+echo "pondrel-uml: end of suite, $fails failed"

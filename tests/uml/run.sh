@@ -1,0 +1,40 @@
+#!/bin/sh
+# Boots the user-mode kernel with init.sh beside this file as its init, and
+# fails unless that init reached its end with every check passed. A kernel
+# that cannot boot, or a module that cannot load, is a failure, not a skip.
+# Usage: run.sh PONDREL WIRE_CHECK RACE OUTDIR
+# OUTDIR receives the console log and traffic.tsv.
+set -eu
+if [ $# -ne 4 ]; then
+	echo "usage: run.sh PONDREL WIRE_CHECK RACE OUTDIR" >&2
+	exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$4"
+out=$(cd "$4" && pwd)
+rm -f "$out/console" "$out/traffic.tsv"
+if ! command -v linux.uml >/dev/null; then
+	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
+	exit 1
+fi
+printf 'PONDREL=%s\nWIRE_CHECK=%s\nRACE=%s\n' \
+	"$(realpath "$1")" "$(realpath "$2")" "$(realpath "$3")" >"$out/env"
+
+status=0
+# Unknown key=value words on the kernel's command line reach init's
+# environment: that is how init.sh learns where to write.
+timeout -k 5 150 linux.uml mem=256M rootfstype=hostfs rootflags=/ rw \
+	init="$here/init.sh" UML_OUT="$out" con=null con0=null,fd:1 \
+	</dev/null >"$out/console" 2>&1 || status=$?
+
+if grep -q 'as init process' "$out/console"; then
+	sed -n '/as init process/,$p' "$out/console"
+else
+	tail -n 40 "$out/console"
+fi
+if ! grep -q '^pondrel-uml: end of suite' "$out/console"; then
+	echo "FAIL: the user-mode kernel did not run the suite to its end" \
+		"(exit status $status); see $out/console" >&2
+	exit 1
+fi
+grep -q '^pondrel-uml: end of suite, 0 failed' "$out/console"

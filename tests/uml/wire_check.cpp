@@ -1,0 +1,217 @@
+// Runs pondrel once while listening on an nlmon device, then compares every
+// request it sent, byte for byte after the netlink header, with the images
+// the unit tests use. Meant for a kernel that has everything the tool needs:
+// the user-mode kernel of tests/uml.
+//
+//   uml_wire_check NLMON PONDREL IFNAME INGRESS EGRESS
+//
+// INGRESS and EGRESS are Kbit/s or "-", passed to pondrel as they are.
+// Exit status 0 only when pondrel succeeded and the wire holds exactly the
+// expected requests.
+#include <errno.h>
+#include <net/if.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/shaping/images.h"
+
+namespace {
+
+struct captured {
+	nlmsghdr hdr;
+	byte_image body;
+};
+
+[[noreturn]] void
+die(const char *what)
+{
+	fprintf(stderr, "uml_wire_check: %s: %s\n", what, strerror(errno));
+	exit(2);
+}
+
+// Bound before pondrel starts, so that no request can slip past.
+int
+open_capture(const char *nlmon)
+{
+	int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
+	if (fd < 0)
+		die("packet socket");
+	sockaddr_ll addr;
+	memset(&addr, 0, sizeof(addr));
+	addr.sll_family = AF_PACKET;
+	addr.sll_protocol = htons(ETH_P_ALL);
+	addr.sll_ifindex = if_nametoindex(nlmon);
+	if (addr.sll_ifindex == 0)
+		die(nlmon);
+	if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) < 0)
+		die("bind to the nlmon device");
+	return fd;
+}
+
+// The tap copies each message as it is sent, so once pondrel has exited
+// everything it sent is already queued here.
+std::vector<captured>
+drain(int fd, std::string &seen)
+{
+	std::vector<captured> requests;
+	char line[96];
+	std::vector<uint8_t> buf(65536);
+	for (;;) {
+		ssize_t n = recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+		if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+			return requests;
+		if (n < 0)
+			die("recv");
+		size_t len = static_cast<size_t>(n);
+		for (size_t at = 0; at + sizeof(nlmsghdr) <= len;) {
+			nlmsghdr h;
+			memcpy(&h, &buf[at], sizeof(h));
+			if (h.nlmsg_len < sizeof(h) || at + h.nlmsg_len > len)
+				break;
+			snprintf(line, sizeof(line),
+				 "  type %u flags %#x port %u, %u bytes\n",
+				 h.nlmsg_type, h.nlmsg_flags, h.nlmsg_pid,
+				 h.nlmsg_len);
+			seen += line;
+			// The kernel's answers and notifications carry no
+			// request flag, and only traffic control is ours.
+			if ((h.nlmsg_flags & NLM_F_REQUEST) &&
+			    h.nlmsg_type >= RTM_NEWQDISC &&
+			    h.nlmsg_type <= RTM_GETTFILTER)
+				requests.push_back(
+				    {h, byte_image(&buf[at + sizeof(h)],
+						   &buf[at + h.nlmsg_len])});
+			at += NLMSG_ALIGN(h.nlmsg_len);
+		}
+	}
+}
+
+// The scheduler clock exactly as the tool must read it.
+double
+psched_ticks_per_second()
+{
+	unsigned a, b, c;
+	FILE *f = fopen("/proc/net/psched", "r");
+	if (f == nullptr || fscanf(f, "%x %x %x", &a, &b, &c) != 3)
+		die("/proc/net/psched");
+	fclose(f);
+	if (c == 1000000000)
+		a = b;
+	return static_cast<double>(a) / b * c;
+}
+
+double
+rate_arg(const char *text)
+{
+	return strcmp(text, "-") == 0 ? -1.0 : strtod(text, nullptr) * 125.0;
+}
+
+std::string
+hex(const byte_image &img, size_t from, size_t count)
+{
+	std::string s;
+	char b[4];
+	for (size_t i = from; i < img.size() && i < from + count; i++) {
+		snprintf(b, sizeof(b), "%02x", img[i]);
+		s += b;
+	}
+	return s;
+}
+
+size_t
+first_difference(const byte_image &a, const byte_image &b)
+{
+	size_t i = 0;
+	while (i < a.size() && i < b.size() && a[i] == b[i])
+		i++;
+	return i;
+}
+
+} // namespace
+
+int
+main(int argc, char *argv[])
+{
+	if (argc != 6) {
+		fputs("usage: uml_wire_check NLMON PONDREL IFNAME INGRESS "
+		      "EGRESS\n",
+		      stderr);
+		return 2;
+	}
+	int fd = open_capture(argv[1]);
+	int ifindex = if_nametoindex(argv[3]);
+	if (ifindex == 0)
+		die(argv[3]);
+
+	pid_t pid = fork();
+	if (pid < 0)
+		die("fork");
+	if (pid == 0) {
+		execl(argv[2], argv[2], argv[3], argv[4], argv[5],
+		      static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	int status;
+	if (waitpid(pid, &status, 0) < 0)
+		die("waitpid");
+	std::string seen;
+	std::vector<captured> got = drain(fd, seen);
+
+	std::vector<request_image> want =
+	    run_images(ifindex, rate_arg(argv[4]), rate_arg(argv[5]),
+		       psched_ticks_per_second());
+	int bad = 0;
+	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+		printf("pondrel did not exit 0 (wait status %d)\n", status);
+		bad++;
+	}
+	if (got.size() != want.size()) {
+		printf("%zu requests on the wire, %zu expected\n", got.size(),
+		       want.size());
+		bad++;
+	}
+	for (const captured &g : got)
+		if (g.hdr.nlmsg_pid != got[0].hdr.nlmsg_pid) {
+			printf("requests from more than one port\n");
+			bad++;
+			break;
+		}
+	for (size_t i = 0; i < got.size() && i < want.size(); i++) {
+		const captured &g = got[i];
+		const request_image &w = want[i];
+		uint16_t flags = w.flags | NLM_F_REQUEST | NLM_F_ACK;
+		if (g.hdr.nlmsg_type != w.type || g.hdr.nlmsg_flags != flags) {
+			printf("request %zu: type %u flags %#x, expected type "
+			       "%u flags %#x\n",
+			       i, g.hdr.nlmsg_type, g.hdr.nlmsg_flags, w.type,
+			       flags);
+			bad++;
+		}
+		if (g.body != w.body) {
+			size_t at = first_difference(g.body, w.body);
+			printf("request %zu: %zu bytes, expected %zu; first "
+			       "difference at byte %zu: %s, expected %s\n",
+			       i, g.body.size(), w.body.size(), at,
+			       hex(g.body, at, 16).c_str(),
+			       hex(w.body, at, 16).c_str());
+			bad++;
+		}
+	}
+	printf("%zu requests compared, %d differences\n", got.size(), bad);
+	if (bad != 0)
+		printf("messages seen:\n%s", seen.c_str());
+	return bad == 0 ? 0 : 1;
+}
