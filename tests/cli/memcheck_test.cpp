@@ -16,10 +16,8 @@ class Memcheck : public ::testing::Test
 	static void SetUpTestSuite()
 	{
 		enter_private_netns();
-		run_result r = run_shell(
-		    "ip link add pm6a type veth peer name pm6b && "
-		    "ip link set pm6a up && ip link set pm6b up");
-		ASSERT_EQ(r.status, 0) << "veth pair: " << r.err;
+		if (!HasFatalFailure())
+			make_veth_pair("pm6a", "pm6b");
 	}
 };
 
@@ -52,15 +50,15 @@ TEST_F(Memcheck, WholeRunsAreClean)
 		EXPECT_EQ(r.status, c.status) << c.what << ":\n" << r.err;
 		EXPECT_EQ(r.err, c.err) << c.what;
 		std::string shown = run_shell("tc qdisc show dev pm6a").out;
-		if (c.qdisc != nullptr)
+		if (c.qdisc != nullptr) {
 			EXPECT_NE(shown.find(c.qdisc), std::string::npos)
 			    << c.what << ": " << shown;
-		else
+		} else {
 			EXPECT_EQ(shown.find("qdisc tbf"), std::string::npos)
 			    << c.what << ": " << shown;
-		if (c.qdisc == nullptr)
 			EXPECT_EQ(shown.find("qdisc ingress"), std::string::npos)
 			    << c.what << ": " << shown;
+		}
 	}
 }
 

@@ -86,6 +86,16 @@ enter_private_netns()
 	ASSERT_EQ(up.status, 0) << up.err;
 }
 
+void
+make_veth_pair(const char *name, const char *peer)
+{
+	std::string n(name), p(peer);
+	run_result r = run_shell("ip link add " + n + " type veth peer name " +
+				 p + " && ip link set " + n + " up && " +
+				 "ip link set " + p + " up");
+	ASSERT_EQ(r.status, 0) << "veth pair: " << r.err;
+}
+
 std::string
 read_file(const std::string &path)
 {

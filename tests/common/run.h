@@ -20,5 +20,8 @@ run_result run_shell(const std::string &line);
 // test loudly when the kernel or the privilege is missing: no silent skip.
 void enter_private_netns();
 
+// Makes a veth pair with both ends up, in the current network namespace.
+void make_veth_pair(const char *name, const char *peer);
+
 // Reads a whole file into a string; empty when it cannot be read.
 std::string read_file(const std::string &path);

@@ -14,10 +14,8 @@ class Kernel : public ::testing::Test
 	static void SetUpTestSuite()
 	{
 		enter_private_netns();
-		run_result r = run_shell(
-		    "ip link add pv0 type veth peer name pv1 && "
-		    "ip link set pv0 up && ip link set pv1 up");
-		ASSERT_EQ(r.status, 0) << "veth pair: " << r.err;
+		if (!HasFatalFailure())
+			make_veth_pair("pv0", "pv1");
 	}
 
 	static run_result pondrel(const char *ingress, const char *egress)
