@@ -28,6 +28,7 @@ runner=$PWD/build-bench/bench/pondrel_bench_runner
 ns=pondrel-bench5-$$
 work=$(mktemp -d)
 trap 'ip netns del "$ns" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
 ip netns add "$ns"
 ip -n "$ns" link add bench0 type veth peer name bench1
 ip -n "$ns" link set bench0 up
@@ -76,6 +77,19 @@ awk -F '\t' -v dyn="$(stripped "$dyn")" -v static="$(stripped "$static")" \
 	}' "$work/times"
 echo "(tc's failed runs are its refusal to delete the absent ingress qdisc,"
 echo " which -force carries on past; pondrel and the floor tolerate it.)"
+
+echo
+echo "== system calls in one run (strace -c)"
+syscalls() { # label, command...
+	label=$1
+	shift
+	ip netns exec "$ns" strace -f -c -o "$work/strace" "$@" >/dev/null 2>&1 || true
+	printf '%-32s %s\n' "$label" "$(awk '$NF == "total" { print $4 }' "$work/strace")"
+}
+syscalls pondrel "$dyn" bench0 - 5000
+syscalls "pondrel, libnl linked in" "$static" bench0 - 5000
+syscalls "tc -force -batch" tc -force -batch "$work/batch"
+syscalls floor "$floor" bench0
 
 echo
 echo "== targets"
