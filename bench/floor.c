@@ -47,12 +47,12 @@ main(int argc, char *argv[])
 			perror("netlink");
 			return 1;
 		}
-		/* The same policy as the tool: a missing qdisc is nothing to remove. */
+		/* As in the tool: a missing qdisc is nothing to remove. */
 		if (ack->nlmsg_type == NLMSG_ERROR && err->error != 0 &&
 		    !(floor_tolerant[i] &&
 		      (err->error == -ENOENT || err->error == -EINVAL))) {
 			fprintf(stderr, "request %u: %s\n", i + 1,
-				strerror(-err->error));
+			        strerror(-err->error));
 			failed = 1;
 		}
 	}

@@ -13,7 +13,7 @@
 int
 main()
 {
-	// The tick rate is the running kernel's, read the way the tool reads it.
+	// The running kernel's tick rate, read the way the tool reads it.
 	read_psched_clock();
 	std::vector<request_image> run =
 	    run_images(0, NO_LIMIT, 5000 * BYTES_PER_KBIT, ticks_per_second);
@@ -23,12 +23,13 @@ main()
 	size_t n = 0;
 	for (const request_image &r : run) {
 		struct nlmsghdr h = {};
-		h.nlmsg_len = static_cast<uint32_t>(NLMSG_HDRLEN + r.body.size());
+		h.nlmsg_len =
+		    static_cast<uint32_t>(NLMSG_HDRLEN + r.body.size());
 		h.nlmsg_type = r.type;
-		h.nlmsg_flags = static_cast<uint16_t>(r.flags | NLM_F_REQUEST |
-						      NLM_F_ACK);
+		h.nlmsg_flags =
+		    static_cast<uint16_t>(r.flags | NLM_F_REQUEST | NLM_F_ACK);
 		byte_image msg(reinterpret_cast<uint8_t *>(&h),
-			       reinterpret_cast<uint8_t *>(&h) + sizeof(h));
+		               reinterpret_cast<uint8_t *>(&h) + sizeof(h));
 		msg.insert(msg.end(), r.body.begin(), r.body.end());
 		for (uint8_t b : msg)
 			printf("%s0x%02x,", n++ % 12 == 0 ? "\n\t" : " ", b);
