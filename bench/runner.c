@@ -33,17 +33,17 @@ struct command {
 static struct command commands[MAX_COMMANDS];
 
 static void
-parse(struct command *c, char *spec)
+parse(struct command *c, char *text)
 {
-	char *eq = strchr(spec, '='), *w;
+	char *eq = strchr(text, '='), *w;
 	int n = 0;
 
 	if (eq == NULL) {
-		fprintf(stderr, "no LABEL= in: %s\n", spec);
+		fprintf(stderr, "no LABEL= in: %s\n", text);
 		exit(2);
 	}
 	*eq = '\0';
-	c->label = spec;
+	c->label = text;
 	for (w = strtok(eq + 1, " "); w != NULL && n < MAX_WORDS;
 	     w = strtok(NULL, " "))
 		c->words[n++] = w;
