@@ -1,0 +1,131 @@
+#!/bin/sh
+# The cost benchmark: builds a Release pondrel (and one with libnl linked
+# in), then times `pondrel IF - 5000` against tc doing the same three
+# requests, in one batch and as one process per request, and against the
+# floor program, all alternating on a veth pair in a throwaway network
+# namespace. Prints the tables, checks the targets, and draws the traffic
+# plot from docs/traffic.tsv. Run as root: sudo sh bench/run.sh
+# ROUNDS (default 51) sets the runs per command.
+set -eu
+cd "$(dirname "$0")/.."
+rounds=${ROUNDS:-51}
+sh scripts/deps.sh gnuplot-nox strace
+
+build() { # dir, cmake options...
+	dir=$1
+	shift
+	cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DPONDREL_TESTS=OFF "$@" >/dev/null
+	cmake --build "$dir" --parallel 2 >/dev/null
+}
+build build-bench -DPONDREL_BENCH=ON
+build build-bench-static -DPONDREL_STATIC_LIBNL=ON
+dyn=$PWD/build-bench/pondrel
+static=$PWD/build-bench-static/pondrel
+floor=$PWD/build-bench/bench/pondrel_floor
+runner=$PWD/build-bench/bench/pondrel_bench_runner
+
+ns=pondrel-bench5-$$
+work=$(mktemp -d)
+trap 'ip netns del "$ns" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
+ip netns add "$ns"
+ip -n "$ns" link add bench0 type veth peer name bench1
+ip -n "$ns" link set bench0 up
+ip -n "$ns" link set bench1 up
+
+# The same three requests as the tool's run: no ingress limit, 5000 Kbit/s
+# out with a 2 KiB burst and 50 ms of queue.
+tbf="qdisc add dev bench0 root tbf rate 5mbit burst 2kb latency 50ms"
+printf 'qdisc del dev bench0 ingress\nqdisc del dev bench0 root\n%s\n' \
+	"$tbf" >"$work/batch"
+
+stripped() {
+	strip -o "$work/stripped" "$1"
+	wc -c <"$work/stripped"
+}
+
+echo "== $rounds alternating runs each, $(nproc) CPUs, load: $(cut -d' ' -f1-3 /proc/loadavg)"
+ip netns exec "$ns" "$runner" "$rounds" \
+	"pondrel=$dyn bench0 - 5000" \
+	"pondrel, libnl linked in=$static bench0 - 5000" \
+	"tc -force -batch=tc -force -batch $work/batch" \
+	"tc, one process per request=tc qdisc del dev bench0 ingress ; tc qdisc del dev bench0 root ; tc $tbf" \
+	"floor (static C, raw socket)=$floor bench0" \
+	"tc qdisc show=tc qdisc show" >"$work/times"
+# The tool's run must have left its limit in place.
+ip netns exec "$ns" "$dyn" bench0 - 5000
+ip netns exec "$ns" tc qdisc show dev bench0 | grep -q 'tbf .*rate 5Mbit'
+
+tc_size=$(stripped "$(command -v tc)")
+awk -F '\t' -v dyn="$(stripped "$dyn")" -v static="$(stripped "$static")" \
+	-v floor="$(stripped "$floor")" -v tc="$tc_size" '
+	{ label[NR] = $1; med[NR] = $2; lo[NR] = $3; hi[NR] = $4
+	  rss[NR] = $5; bad[NR] = $6; n = NR }
+	END {
+		size["pondrel"] = dyn; size["pondrel, libnl linked in"] = static
+		size["floor (static C, raw socket)"] = floor
+		print "| command | median ms | min-max ms | pondrel / it | peak RSS KiB | stripped bytes | failed runs |"
+		print "|---|---:|---:|---:|---:|---:|---:|"
+		for (i = 1; i <= n; i++) {
+			s = (label[i] in size) ? size[label[i]] : tc
+			ratio = label[i] == "tc qdisc show" ? "-" : sprintf("%.2f", med[1] / med[i])
+			printf "| %s | %.3f | %.3f-%.3f | %s | %d | %d | %d |\n",
+				label[i], med[i] / 1000, lo[i] / 1000, hi[i] / 1000,
+				ratio, rss[i], s, bad[i]
+		}
+	}' "$work/times"
+echo "(tc's failed runs are its refusal to delete the absent ingress qdisc,"
+echo " which -force carries on past; pondrel and the floor tolerate it.)"
+
+echo
+echo "== system calls in one run (strace -c)"
+syscalls() { # label, command...
+	label=$1
+	shift
+	ip netns exec "$ns" strace -f -c -o "$work/strace" "$@" >/dev/null 2>&1 || true
+	printf '%-32s %s\n' "$label" "$(awk '$NF == "total" { print $4 }' "$work/strace")"
+}
+syscalls pondrel "$dyn" bench0 - 5000
+syscalls "pondrel, libnl linked in" "$static" bench0 - 5000
+syscalls "tc -force -batch" tc -force -batch "$work/batch"
+syscalls floor "$floor" bench0
+
+echo
+echo "== targets"
+fail=0
+target() { # description, awk condition on the times table
+	if awk -F '\t' "$2" "$work/times"; then
+		echo "PASS $1"
+	else
+		echo "FAIL $1"
+		fail=1
+	fi
+}
+target "pondrel <= 0.6 x tc -force -batch" \
+	'{ t[$1] = $2 } END { r = t["pondrel"] / t["tc -force -batch"]; printf "  ratio %.2f: ", r; exit !(r <= 0.6) }'
+target "pondrel <= 1.5 x floor" \
+	'{ t[$1] = $2 } END { r = t["pondrel"] / t["floor (static C, raw socket)"]; printf "  ratio %.2f: ", r; exit !(r <= 1.5) }'
+target "peak RSS <= 1.8 MB" \
+	'{ m[$1] = $5 } END { printf "  %d KiB = %.2f MB: ", m["pondrel"], m["pondrel"] * 1024 / 1e6; exit !(m["pondrel"] * 1024 <= 1.8e6) }'
+target "peak RSS <= 0.7 x tc qdisc show" \
+	'{ m[$1] = $5 } END { r = m["pondrel"] / m["tc qdisc show"]; printf "  ratio %.2f: ", r; exit !(r <= 0.7) }'
+if sh tests/footprint.sh "$dyn" 20480 | sed 's/^/  /'; then
+	echo "PASS stripped size <= 20 KiB, NEEDED only libc and libnl-3, only the named libnl calls"
+else
+	echo "FAIL stripped size, NEEDED or imports"
+	fail=1
+fi
+
+echo
+echo "== traffic accuracy (docs/traffic.tsv)"
+if [ -f docs/traffic.tsv ]; then
+	awk -F '\t' 'NR == 1 { print "| direction | set Kbit/s | goodput Kbit/s | goodput / set |"
+			       print "|---|---:|---:|---:|"; next }
+		{ printf "| %s | %s | %s | %s |\n", $1, $2, $3, $4 }' docs/traffic.tsv
+	gnuplot -e "data='docs/traffic.tsv'; out='docs/goodput.png'" bench/goodput.gp
+	echo "plot written to docs/goodput.png"
+else
+	echo "docs/traffic.tsv is missing: no traffic table and no plot"
+fi
+exit $fail
