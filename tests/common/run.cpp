@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -94,6 +95,20 @@ make_veth_pair(const char *name, const char *peer)
 				 p + " && ip link set " + n + " up && " +
 				 "ip link set " + p + " up");
 	ASSERT_EQ(r.status, 0) << "veth pair: " << r.err;
+}
+
+std::string
+copy_for_any_user(const char *path)
+{
+	char dir[] = "/tmp/pondrel-any-XXXXXX";
+	if (mkdtemp(dir) == nullptr || chmod(dir, 0755) != 0) {
+		ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+		return path;
+	}
+	std::string copy = std::string(dir) + "/pondrel";
+	run_result r = run_command({"install", "-m", "0755", path, copy});
+	EXPECT_EQ(r.status, 0) << r.err;
+	return copy;
 }
 
 std::string

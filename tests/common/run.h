@@ -23,5 +23,9 @@ void enter_private_netns();
 // Makes a veth pair with both ends up, in the current network namespace.
 void make_veth_pair(const char *name, const char *peer);
 
+// Copies an executable where any user can run it: the build directory may
+// sit below a home that others cannot enter. Returns the copy's path.
+std::string copy_for_any_user(const char *path);
+
 // Reads a whole file into a string; empty when it cannot be read.
 std::string read_file(const std::string &path);

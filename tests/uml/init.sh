@@ -2,9 +2,9 @@
 # Init of the user-mode kernel that tests/uml/run.sh boots; it proves pondrel
 # on a kernel that has every qdisc, classifier and action the tool uses.
 # Its root file system is the host's own, read-write: everything written here
-# goes to a tmpfs or to $UML_OUT, nowhere else. One line per check, "ok - ..."
-# or "FAIL - ...", and only when every scenario was reached, the end line
-# that run.sh waits for.
+# goes to the tmpfs on /run or to $UML_OUT, nowhere else. One line per check,
+# "ok - ..." or "FAIL - ...", and only when every scenario was reached, the
+# end line that run.sh waits for.
 set -u
 if [ "$$" -ne 1 ]; then
 	echo "init.sh only runs as the init of the user-mode kernel" >&2
@@ -17,8 +17,12 @@ trap 'poweroff -f' EXIT
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t tmpfs tmpfs /run
-mount -t tmpfs tmpfs /tmp
-T=/tmp
+# Scratch space lives on that tmpfs too. Nothing is mounted over /tmp: the
+# checkout and its build directory may well be below it.
+T=/run/pondrel-uml
+mkdir -p $T
+TMPDIR=$T
+export TMPDIR
 # shellcheck source=/dev/null
 . "$UML_OUT/env" # PONDREL, WIRE_CHECK, RACE
 # Nothing is loaded behind our back: a module missing is a module not loaded.
