@@ -1,11 +1,20 @@
 #!/bin/sh
 # Installs, builds and runs every test. Needs root: the tests make their
 # own network and mount namespaces and must fail, not skip, without them.
+# The first failing stage stops the run with a non-zero status.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh
 sh scripts/build.sh -DPONDREL_TESTS=ON
-ctest --test-dir build --output-on-failure
-sh scripts/package-test.sh build
-sh scripts/sanitize.sh
-sh scripts/bigendian.sh
+
+stages=0
+stage() {
+	echo "== $*"
+	"$@"
+	stages=$((stages + 1))
+}
+stage ctest --test-dir build --output-on-failure
+stage sh scripts/package-test.sh build
+stage sh scripts/sanitize.sh
+stage sh scripts/bigendian.sh
+echo "stages: $stages passed, 0 failed"
