@@ -10,8 +10,7 @@
 /* Written once by main before any request is built; every tcmsg carries it. */
 extern int target_ifindex;
 
-/* Requests the kernel refused or that could not be exchanged, for the exit
- * status. */
+/* Requests refused or never exchanged; any of them makes the exit 1. */
 extern int failed_requests;
 
 void open_route_socket(void);
