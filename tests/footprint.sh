@@ -37,7 +37,12 @@ done
 
 # Every strong import is either the C library's (versioned GLIBC_) or one
 # of the allowed libnl calls; weak ones are the toolchain's optional hooks.
-for sym in $("${NM:-nm}" -D --undefined-only "$bin" | awk '$1 == "U" { print $2 }'); do
+# A fully static binary has no dynamic symbols, so it imports nothing.
+imports=
+if readelf -SW "$bin" | grep -q ' \.dynsym '; then
+	imports=$("${NM:-nm}" -D --undefined-only "$bin" | awk '$1 == "U" { print $2 }')
+fi
+for sym in $imports; do
 	case $sym in
 	*@GLIBC_*) continue ;;
 	esac
