@@ -107,9 +107,11 @@ build_libnl() { # triplet, specs file
 	step "fetching Debian's libnl3 source"
 	t=$1 specs=$2
 	shift 2
-	apt-get "$@" update -qq >"$deps/fetch.log" 2>&1 &&
-		(cd "$deps/src" && apt-get "$@" source -qq libnl3) >>"$deps/fetch.log" 2>&1 ||
-		{ cat "$deps/fetch.log" >&2; return 1; }
+	if ! { apt-get "$@" update -qq &&
+		(cd "$deps/src" && apt-get "$@" source -qq libnl3); } >"$deps/fetch.log" 2>&1; then
+		cat "$deps/fetch.log" >&2
+		return 1
+	fi
 	src=$(echo "$deps"/src/libnl3-*/configure)
 	[ -f "$src" ] || { echo "apt-get source gave no libnl3 tree" >&2; return 1; }
 	src=$(dirname "$src")
@@ -153,9 +155,9 @@ for arch; do
 
 	step "linking the kernel's headers"
 	if [ "$arch" = amd64 ]; then
-		set -- /usr/include/linux /usr/include/$t/asm /usr/include/asm-generic
+		set -- /usr/include/linux "/usr/include/$t/asm" /usr/include/asm-generic
 	else
-		set -- /usr/$t/include/linux /usr/$t/include/asm /usr/$t/include/asm-generic
+		set -- "/usr/$t/include/linux" "/usr/$t/include/asm" "/usr/$t/include/asm-generic"
 	fi
 	mkdir -p "$deps/uapi"
 	for d; do
