@@ -5,6 +5,7 @@
 # floor program, all alternating on a veth pair in a throwaway network
 # namespace. Prints the tables, checks the targets, and draws the traffic
 # plot from docs/traffic.tsv. Run as root: sudo sh bench/run.sh
+# The fully static binary of scripts/static-build.sh amd64 runs with them.
 # ROUNDS (default 51) sets the runs per command.
 set -eu
 cd "$(dirname "$0")/.."
@@ -20,6 +21,8 @@ build() { # dir, cmake options...
 }
 build build-bench -DPONDREL_BENCH=ON
 build build-bench-static -DPONDREL_STATIC_LIBNL=ON
+sh scripts/static-build.sh amd64 >/dev/null
+musl=$PWD/build-static-amd64/pondrel
 dyn=$PWD/build-bench/pondrel
 static=$PWD/build-bench-static/pondrel
 floor=$PWD/build-bench/bench/pondrel_floor
@@ -49,6 +52,7 @@ echo "== $rounds alternating runs each, $(nproc) CPUs, load: $(cut -d' ' -f1-3 /
 ip netns exec "$ns" "$runner" "$rounds" \
 	"pondrel=$dyn bench0 - 5000" \
 	"pondrel, libnl linked in=$static bench0 - 5000" \
+	"pondrel, static musl=$musl bench0 - 5000" \
 	"tc -force -batch=tc -force -batch $work/batch" \
 	"tc, one process per request=tc qdisc del dev bench0 ingress ; tc qdisc del dev bench0 root ; tc $tbf" \
 	"floor (static C, raw socket)=$floor bench0" \
@@ -59,11 +63,12 @@ ip netns exec "$ns" tc qdisc show dev bench0 | grep -q 'tbf .*rate 5Mbit'
 
 tc_size=$(stripped "$(command -v tc)")
 awk -F '\t' -v dyn="$(stripped "$dyn")" -v static="$(stripped "$static")" \
-	-v floor="$(stripped "$floor")" -v tc="$tc_size" '
+	-v musl="$(stripped "$musl")" -v floor="$(stripped "$floor")" -v tc="$tc_size" '
 	{ label[NR] = $1; med[NR] = $2; lo[NR] = $3; hi[NR] = $4
 	  rss[NR] = $5; bad[NR] = $6; n = NR }
 	END {
 		size["pondrel"] = dyn; size["pondrel, libnl linked in"] = static
+		size["pondrel, static musl"] = musl
 		size["floor (static C, raw socket)"] = floor
 		print "| command | median ms | min-max ms | pondrel / it | peak RSS KiB | stripped bytes | failed runs |"
 		print "|---|---:|---:|---:|---:|---:|---:|"
@@ -88,6 +93,7 @@ syscalls() { # label, command...
 }
 syscalls pondrel "$dyn" bench0 - 5000
 syscalls "pondrel, libnl linked in" "$static" bench0 - 5000
+syscalls "pondrel, static musl" "$musl" bench0 - 5000
 syscalls "tc -force -batch" tc -force -batch "$work/batch"
 syscalls floor "$floor" bench0
 
@@ -110,6 +116,16 @@ target "peak RSS <= 1.8 MB" \
 	'{ m[$1] = $5 } END { printf "  %d KiB = %.2f MB: ", m["pondrel"], m["pondrel"] * 1024 / 1e6; exit !(m["pondrel"] * 1024 <= 1.8e6) }'
 target "peak RSS <= 0.7 x tc qdisc show" \
 	'{ m[$1] = $5 } END { r = m["pondrel"] / m["tc qdisc show"]; printf "  ratio %.2f: ", r; exit !(r <= 0.7) }'
+target "static musl pondrel <= 1.10 x floor" \
+	'{ t[$1] = $2 } END { r = t["pondrel, static musl"] / t["floor (static C, raw socket)"]; printf "  ratio %.2f: ", r; exit !(r <= 1.10) }'
+target "static musl pondrel peak RSS <= 0.7 MB" \
+	'{ m[$1] = $5 } END { printf "  %d KiB = %.2f MB: ", m["pondrel, static musl"], m["pondrel, static musl"] * 1024 / 1e6; exit !(m["pondrel, static musl"] * 1024 <= 0.7e6) }'
+if [ "$(stripped "$musl")" -le 98304 ]; then
+	echo "PASS static musl pondrel stripped <= 96 KiB: $(stripped "$musl") bytes"
+else
+	echo "FAIL static musl pondrel stripped <= 96 KiB: $(stripped "$musl") bytes"
+	fail=1
+fi
 if sh tests/footprint.sh "$dyn" 20480 | sed 's/^/  /'; then
 	echo "PASS stripped size <= 20 KiB, NEEDED only libc and libnl-3, only the named libnl calls"
 else

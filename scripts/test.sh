@@ -17,4 +17,5 @@ stage ctest --test-dir build --output-on-failure
 stage sh scripts/package-test.sh build
 stage sh scripts/sanitize.sh
 stage sh scripts/bigendian.sh
+stage sh scripts/static-test.sh
 echo "stages: $stages passed, 0 failed"

@@ -4,6 +4,7 @@
 # calls below may be imported, so that smaller libnl builds that offer just
 # these still run it.
 #   footprint.sh BINARY MAX_STRIPPED_BYTES|none
+# STRIP and NM name the target's tools for a cross-built binary.
 set -eu
 bin=$1
 limit=$2
@@ -14,7 +15,7 @@ fail=0
 
 stripped=$(mktemp)
 trap 'rm -f "$stripped"' EXIT
-strip -o "$stripped" "$bin"
+"${STRIP:-strip}" -o "$stripped" "$bin"
 size=$(wc -c <"$stripped")
 echo "stripped size: $size bytes (limit: $limit)"
 if [ "$limit" != none ] && [ "$size" -gt "$limit" ]; then
@@ -36,7 +37,12 @@ done
 
 # Every strong import is either the C library's (versioned GLIBC_) or one
 # of the allowed libnl calls; weak ones are the toolchain's optional hooks.
-for sym in $(nm -D --undefined-only "$bin" | awk '$1 == "U" { print $2 }'); do
+# A fully static binary has no dynamic symbols, so it imports nothing.
+imports=
+if readelf -SW "$bin" | grep -q ' \.dynsym '; then
+	imports=$("${NM:-nm}" -D --undefined-only "$bin" | awk '$1 == "U" { print $2 }')
+fi
+for sym in $imports; do
 	case $sym in
 	*@GLIBC_*) continue ;;
 	esac

@@ -125,3 +125,14 @@ read_file(const std::string &path)
 	close(fd);
 	return s;
 }
+
+std::string
+libc_text(int err)
+{
+	run_result r = run_command({PONDREL_STRERROR, std::to_string(err)});
+	EXPECT_EQ(r.status, 0) << PONDREL_STRERROR << ": " << r.err;
+	if (!r.out.empty() && r.out.back() == '\n')
+		r.out.pop_back();
+	EXPECT_FALSE(r.out.empty()) << PONDREL_STRERROR << " gave no text";
+	return r.out;
+}

@@ -29,3 +29,7 @@ std::string copy_for_any_user(const char *path);
 
 // Reads a whole file into a string; empty when it cannot be read.
 std::string read_file(const std::string &path);
+
+// The text that the C library of the binary under test gives for an error
+// number: reports quote it, and C libraries word some errors differently.
+std::string libc_text(int err);

@@ -110,7 +110,8 @@ TEST_F(Exchange, UnprivilegedRunIsRefusedAndExitsOne)
 				    "--clear-groups", "--inh-caps=-all",
 				    "--bounding-set=-all", bin, "lo", "-", "-"});
 	run_shell("rm -r \"$(dirname '" + bin + "')\"");
-	std::string eperm = netlink_report(EPERM);
+	std::string eperm =
+	    std::string("varnic: error: netlink: ") + libc_text(EPERM) + "\n";
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, eperm + eperm) << "both removals are refused";
 	EXPECT_EQ(r.out, "");

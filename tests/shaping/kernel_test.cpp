@@ -1,5 +1,6 @@
 // Whole runs against this machine's kernel, on a veth pair in a private
 // network namespace; tc is the independent reader of what was installed.
+#include <errno.h>
 #include <string.h>
 
 #include <gtest/gtest.h>
@@ -84,7 +85,7 @@ TEST_F(Kernel, IngressFilterIsRefusedHereYetEgressIsShaped)
 	// This kernel has the ingress qdisc but no basic classifier.
 	run_result r = pondrel("10000", "5000");
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "varnic: error: netlink: No such file or directory\n");
+	EXPECT_EQ(r.err, "varnic: error: netlink: " + libc_text(ENOENT) + "\n");
 	EXPECT_EQ(r.out, "");
 	std::string shown = qdiscs();
 	EXPECT_TRUE(contains(shown, "qdisc ingress ffff:")) << shown;

@@ -24,7 +24,7 @@ mkdir -p $T
 TMPDIR=$T
 export TMPDIR
 # shellcheck source=/dev/null
-. "$UML_OUT/env" # PONDREL, WIRE_CHECK, RACE
+. "$UML_OUT/env" # PONDREL, WIRE_CHECK, RACE, STRERROR
 # Nothing is loaded behind our back: a module missing is a module not loaded.
 echo /bin/false >/proc/sys/kernel/modprobe
 
@@ -76,6 +76,10 @@ reported() { # STATUS ERRFILE
 	esac
 }
 
+# Reports carry the texts of pondrel's own C library.
+ENOENT_TEXT=$("$STRERROR" 2)
+EPERM_TEXT=$("$STRERROR" 1)
+
 load net/sched/sch_tbf net/sched/sch_ingress net/sched/cls_basic \
 	drivers/net/dummy drivers/net/veth drivers/net/nlmon
 ip link add d0 type dummy
@@ -84,7 +88,7 @@ ip link set d0 up
 echo "== faults: the police action is not loaded"
 run d0 10000 5000
 same "refused filter: exit 1, one report" "$st|$out|$err" \
-	"1||varnic: error: netlink: No such file or directory"
+	"1||varnic: error: netlink: $ENOENT_TEXT"
 same "refused filter: egress still applied" "$(state d0)" \
 	"tbf 5Mbit 2Kb 50ms | ingress 1 filters 0"
 run d0 - -
@@ -162,7 +166,7 @@ for args in "1 1" "- -"; do
 	setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all \
 		--bounding-set=-all $T/pondrel d0 $args 2>$T/err || st=$?
 	same "without CAP_NET_ADMIN ($args): refused" \
-		"$st|$(sort -u $T/err)" "1|varnic: error: netlink: Operation not permitted"
+		"$st|$(sort -u $T/err)" "1|varnic: error: netlink: $EPERM_TEXT"
 	same "without CAP_NET_ADMIN ($args): nothing changed" "$(state d0)" "$before"
 done
 

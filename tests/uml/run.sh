@@ -2,23 +2,24 @@
 # Boots the user-mode kernel with init.sh beside this file as its init, and
 # fails unless that init reached its end with every check passed. A kernel
 # that cannot boot, or a module that cannot load, is a failure, not a skip.
-# Usage: run.sh PONDREL WIRE_CHECK RACE OUTDIR
+# Usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR
+# STRERROR prints the error texts of the C library that PONDREL uses.
 # OUTDIR receives the console log and traffic.tsv.
 set -eu
-if [ $# -ne 4 ]; then
-	echo "usage: run.sh PONDREL WIRE_CHECK RACE OUTDIR" >&2
+if [ $# -ne 5 ]; then
+	echo "usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR" >&2
 	exit 2
 fi
 here=$(cd "$(dirname "$0")" && pwd)
-mkdir -p "$4"
-out=$(cd "$4" && pwd)
+mkdir -p "$5"
+out=$(cd "$5" && pwd)
 rm -f "$out/console" "$out/traffic.tsv"
 if ! command -v linux.uml >/dev/null; then
 	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
 	exit 1
 fi
-printf 'PONDREL=%s\nWIRE_CHECK=%s\nRACE=%s\n' \
-	"$(realpath "$1")" "$(realpath "$2")" "$(realpath "$3")" >"$out/env"
+printf 'PONDREL=%s\nWIRE_CHECK=%s\nRACE=%s\nSTRERROR=%s\n' \
+	"$(realpath "$1")" "$(realpath "$2")" "$(realpath "$3")" "$(realpath "$4")" >"$out/env"
 
 status=0
 # Unknown key=value words on the kernel's command line reach init's
