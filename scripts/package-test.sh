@@ -104,7 +104,7 @@ dpkg -r pondrel >/dev/null
 # shellcheck disable=SC2046 # one word per path: dpkg's paths have no blanks
 stay=$(left $(echo "$files" | grep -vxF "$conffiles"))
 [ -z "$stay" ] || fail "after dpkg -r these are still there: $stay"
-if [ "$(dpkg-query -W -f='${db:Status-Status}' pondrel)" = config-files ]; then
+if [ "$(dpkg-query -W -f='${db:Status-Status}' pondrel 2>/dev/null)" = config-files ]; then
 	dpkg -P pondrel >/dev/null
 fi
 # shellcheck disable=SC2086
