@@ -3,8 +3,9 @@
 # debhelper rules in debian/, then checks it with lintian. ARCH (default:
 # this machine's) is a Debian architecture; another one is a cross build,
 # without tests. Needs the Build-Depends of debian/control (apt-get
-# build-dep ./) and lintian; for a cross build also crossbuild-essential-ARCH
-# and libnl-3-dev:ARCH. Leaves the .deb, .changes and build log in build-deb/.
+# build-dep ./) and lintian; a cross build also crossbuild-essential-ARCH,
+# libnl-3-dev:ARCH and pkgconf:ARCH. Leaves the .deb, .changes and the
+# build log in build-deb/.
 #   sh scripts/deb-build.sh [ARCH]
 set -eu
 cd "$(dirname "$0")/.."
