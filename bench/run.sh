@@ -1,11 +1,12 @@
 #!/bin/sh
-# The cost benchmark: builds a Release pondrel (and one with libnl linked
-# in), then times `pondrel IF - 5000` against tc doing the same three
-# requests, in one batch and as one process per request, and against the
-# floor program, all alternating on a veth pair in a throwaway network
-# namespace. Prints the tables, checks the targets, and draws the traffic
-# plot from docs/traffic.tsv. Run as root: sudo sh bench/run.sh
-# The fully static binary of scripts/static-build.sh amd64 runs with them.
+# The cost benchmark: builds a Release pondrel, one with libnl linked in,
+# the fully static one of scripts/static-build.sh amd64 and the Debian
+# package (dpkg-buildflags' hardening), then times `pondrel IF - 5000`
+# against tc doing the same three requests, in one batch and as one process
+# per request, and against the floor program, all alternating on a veth
+# pair in a throwaway network namespace. Prints the tables, checks the
+# targets, and draws the traffic plot from docs/traffic.tsv.
+# Run as root: sudo sh bench/run.sh
 # ROUNDS (default 51) sets the runs per command.
 set -eu
 cd "$(dirname "$0")/.."
@@ -25,6 +26,13 @@ sh scripts/static-build.sh amd64 >/dev/null
 musl=$PWD/build-static-amd64/pondrel
 dyn=$PWD/build-bench/pondrel
 static=$PWD/build-bench-static/pondrel
+# The binary users of the Debian package get: dpkg-buildflags' hardening,
+# stripped by debhelper. The tests add nothing to it, so they stay out.
+DEB_BUILD_OPTIONS=nocheck sh scripts/deb-build.sh >/dev/null
+debroot=$PWD/build-deb/root
+rm -rf "$debroot"
+dpkg-deb -x "build-deb/pondrel_$(dpkg-parsechangelog -S Version)_$(dpkg --print-architecture).deb" "$debroot"
+deb=$debroot/usr/sbin/pondrel
 floor=$PWD/build-bench/bench/pondrel_floor
 runner=$PWD/build-bench/bench/pondrel_bench_runner
 
@@ -53,6 +61,7 @@ ip netns exec "$ns" "$runner" "$rounds" \
 	"pondrel=$dyn bench0 - 5000" \
 	"pondrel, libnl linked in=$static bench0 - 5000" \
 	"pondrel, static musl=$musl bench0 - 5000" \
+	"pondrel, Debian package=$deb bench0 - 5000" \
 	"tc -force -batch=tc -force -batch $work/batch" \
 	"tc, one process per request=tc qdisc del dev bench0 ingress ; tc qdisc del dev bench0 root ; tc $tbf" \
 	"floor (static C, raw socket)=$floor bench0" \
@@ -63,12 +72,14 @@ ip netns exec "$ns" tc qdisc show dev bench0 | grep -q 'tbf .*rate 5Mbit'
 
 tc_size=$(stripped "$(command -v tc)")
 awk -F '\t' -v dyn="$(stripped "$dyn")" -v static="$(stripped "$static")" \
-	-v musl="$(stripped "$musl")" -v floor="$(stripped "$floor")" -v tc="$tc_size" '
+	-v musl="$(stripped "$musl")" -v deb="$(stripped "$deb")" \
+	-v floor="$(stripped "$floor")" -v tc="$tc_size" '
 	{ label[NR] = $1; med[NR] = $2; lo[NR] = $3; hi[NR] = $4
 	  rss[NR] = $5; bad[NR] = $6; n = NR }
 	END {
 		size["pondrel"] = dyn; size["pondrel, libnl linked in"] = static
 		size["pondrel, static musl"] = musl
+		size["pondrel, Debian package"] = deb
 		size["floor (static C, raw socket)"] = floor
 		print "| command | median ms | min-max ms | pondrel / it | peak RSS KiB | stripped bytes | failed runs |"
 		print "|---|---:|---:|---:|---:|---:|---:|"
@@ -94,6 +105,7 @@ syscalls() { # label, command...
 syscalls pondrel "$dyn" bench0 - 5000
 syscalls "pondrel, libnl linked in" "$static" bench0 - 5000
 syscalls "pondrel, static musl" "$musl" bench0 - 5000
+syscalls "pondrel, Debian package" "$deb" bench0 - 5000
 syscalls "tc -force -batch" tc -force -batch "$work/batch"
 syscalls floor "$floor" bench0
 

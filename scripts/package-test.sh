@@ -1,10 +1,11 @@
 #!/bin/sh
-# Builds the Debian package from a configured build tree (default build/),
-# installs it into this machine with dpkg, checks that the tool runs from
-# PATH and that man finds its page, then removes it again. Needs root.
+# Builds the Debian package with scripts/deb-build.sh (debhelper, lintian),
+# installs it into this machine with dpkg, checks that every file is where
+# Debian's policy puts it and holds what the tree has, that the tool runs
+# from PATH and is hardened and that man finds its page, then removes it and
+# checks that nothing of it is left. Needs root and scripts/deps.sh's packages.
 set -eu
 cd "$(dirname "$0")/.."
-build=${1:-build}
 usage='Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-'
 
 fail() {
@@ -16,10 +17,8 @@ if dpkg-query -W -f='${db:Status-Status}' pondrel 2>/dev/null | grep -qx install
 	fail "a pondrel package is already installed; remove it first (dpkg -r pondrel)"
 fi
 
-out=$(mktemp -d)
-trap 'dpkg -r pondrel >/dev/null 2>&1 || true; rm -rf "$out"' EXIT
-(cd "$build" && cpack -G DEB -B "$out" >/dev/null)
-deb=$(ls "$out"/pondrel_*.deb)
+sh scripts/deb-build.sh
+deb=build-deb/pondrel_$(dpkg-parsechangelog -S Version)_$(dpkg --print-architecture).deb
 
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libc6 libnl-3-200; do
@@ -28,35 +27,91 @@ for lib in libc6 libnl-3-200; do
 done
 [ "$(dpkg-deb -f "$deb" Section)" = net ] || fail "Section is not net"
 
-# Some slim images tell dpkg to drop manual pages. Installing pondrel's
-# page regardless keeps the check honest about the package itself, and the
-# note says why a machine like that would have no page without it.
+tmp=$(mktemp -d)
+trap 'dpkg -P pondrel >/dev/null 2>&1 || true; rm -rf "$tmp"' EXIT
+
+# Some slim images tell dpkg to drop manual pages and documentation.
+# Installing pondrel's regardless keeps the checks honest about the package
+# itself, and the note says why such a machine would lack them without it.
 include=
-if grep -qs '^path-exclude.*/usr/share/man' /etc/dpkg/dpkg.cfg /etc/dpkg/dpkg.cfg.d/*; then
-	echo "package test: this machine's dpkg excludes /usr/share/man; re-including pondrel's page"
-	include=--path-include=/usr/share/man/man8/pondrel.8.gz
+if grep -qs '^path-exclude.*/usr/share/\(man\|doc\)' /etc/dpkg/dpkg.cfg /etc/dpkg/dpkg.cfg.d/*; then
+	echo "package test: this machine's dpkg excludes manual pages or docs; re-including pondrel's"
+	include="--path-include=/usr/share/man/man8/pondrel.8.gz --path-include=/usr/share/doc/pondrel/*"
 fi
+# shellcheck disable=SC2086 # one word per option
 dpkg -i $include "$deb" >/dev/null
 
-[ "$(command -v pondrel)" = /usr/sbin/pondrel ] ||
-	fail "pondrel from PATH is '$(command -v pondrel || true)', not /usr/sbin/pondrel"
+# Where Debian's policy puts each file, and what each must hold: the page
+# as man/ has it, the copyright file and changelog as debian/ has them.
+while read -r path source; do
+	[ -f "$path" ] || fail "$path is not installed"
+	case $path in
+	*.gz) gzip -dc "$path" >"$tmp/file" ;;
+	*) cp "$path" "$tmp/file" ;;
+	esac
+	cmp -s "$tmp/file" "$source" || fail "$path is not $source"
+done <<EOF
+/usr/share/man/man8/pondrel.8.gz man/pondrel.8
+/usr/share/doc/pondrel/copyright debian/copyright
+/usr/share/doc/pondrel/changelog.gz debian/changelog
+EOF
+# The copyright file's licence text is the one at the top of the tree.
+sed -n '/^Permission/,$p' LICENSE >"$tmp/licence"
+awk '/^License: Expat$/ { on = 1; next }
+	on && /^ / { sub(/^ /, ""); if ($0 == ".") $0 = ""; print; next }
+	{ on = 0 }' debian/copyright | cmp -s - "$tmp/licence" ||
+	fail "the Expat text of debian/copyright is not the one in LICENSE"
+
+bin=/usr/sbin/pondrel
+[ "$(command -v pondrel)" = $bin ] ||
+	fail "pondrel from PATH is '$(command -v pondrel || true)', not $bin"
 status=0
 err=$(pondrel 2>&1 >/dev/null) || status=$?
 [ "$status" -eq 1 ] || fail "pondrel without arguments exited $status, not 1"
 [ "$err" = "$usage" ] || fail "pondrel without arguments said: $err"
+
+# dpkg-buildflags' hardening, as the installed binary shows it.
+readelf -h -l -d -W $bin >"$tmp/elf"
+nm -D --undefined-only $bin >"$tmp/imports"
+while read -r what file pattern; do
+	grep -q -- "$pattern" "$tmp/$file" || fail "$bin lacks $what: no $pattern in its $file"
+done <<'EOF'
+PIE elf Position-Independent
+relro elf GNU_RELRO
+bind-now elf BIND_NOW
+stack-protector imports __stack_chk_fail@
+fortify imports __[a-z]*_chk@
+EOF
 
 page=$(man -w pondrel) || fail "man -w pondrel finds no page"
 [ "$page" = /usr/share/man/man8/pondrel.8.gz ] || fail "man -w pondrel gave $page"
 man 8 pondrel 2>/dev/null | grep -q 'limit the bandwidth of a network interface' ||
 	fail "man 8 pondrel does not show the page"
 
+# Removing leaves only what dpkg keeps on purpose, the conffiles, and
+# purging takes those too. A directory may stay only while another package
+# owns it.
+files=$(dpkg -L pondrel | grep -vx '/\.')
+conffiles=$(dpkg-query -W -f='${Conffiles}\n' pondrel | awk 'NF { print $1 }')
+left() { # paths...: those still there, other than another package's directory
+	for p in "$@"; do
+		[ -e "$p" ] || continue
+		[ -d "$p" ] && dpkg-query -S "$p" >/dev/null 2>&1 && continue
+		echo "$p"
+	done
+}
 dpkg -r pondrel >/dev/null
-state=$(dpkg-query -W -f='${db:Status-Status}' pondrel 2>/dev/null || true)
-[ "$state" = not-installed ] || [ -z "$state" ] || fail "after dpkg -r the package is '$state'"
-for f in /usr/sbin/pondrel /usr/share/man/man8/pondrel.8.gz; do
-	[ ! -e "$f" ] || fail "$f is still there after dpkg -r"
-done
-if command -v pondrel >/dev/null; then
-	fail "pondrel is still on PATH after dpkg -r"
+# shellcheck disable=SC2046 # one word per path: dpkg's paths have no blanks
+stay=$(left $(echo "$files" | grep -vxF "$conffiles"))
+[ -z "$stay" ] || fail "after dpkg -r these are still there: $stay"
+if [ "$(dpkg-query -W -f='${db:Status-Status}' pondrel 2>/dev/null)" = config-files ]; then
+	dpkg -P pondrel >/dev/null
 fi
-echo "package test: $(basename "$deb") installed, ran, showed its page and was removed"
+# shellcheck disable=SC2086
+stay=$(left $files)
+[ -z "$stay" ] || fail "after dpkg -P these are still there: $stay"
+state=$(dpkg-query -W -f='${db:Status-Status}' pondrel 2>/dev/null || true)
+[ "$state" = not-installed ] || [ -z "$state" ] || fail "after removal the package is '$state'"
+! command -v pondrel >/dev/null || fail "pondrel is still on PATH after dpkg -r"
+echo "package test: $(basename "$deb") installed, ran and showed its page;" \
+	"none of its $(echo "$files" | wc -l) paths is left after dpkg -r and -P"

@@ -14,7 +14,7 @@ stage() {
 	stages=$((stages + 1))
 }
 stage ctest --test-dir build --output-on-failure
-stage sh scripts/package-test.sh build
+stage sh scripts/package-test.sh
 stage sh scripts/sanitize.sh
 stage sh scripts/bigendian.sh
 stage sh scripts/static-test.sh
