@@ -50,6 +50,9 @@ page=$(man -w pondrel) || fail "man -w pondrel finds no page"
 man 8 pondrel 2>/dev/null | grep -q 'limit the bandwidth of a network interface' ||
 	fail "man 8 pondrel does not show the page"
 
+# The ifupdown hooks as the package installed them, under a real ifup.
+sh tests/service/ifupdown.sh || fail "the ifupdown hooks failed their test"
+
 dpkg -r pondrel >/dev/null
 state=$(dpkg-query -W -f='${db:Status-Status}' pondrel 2>/dev/null || true)
 [ "$state" = not-installed ] || [ -z "$state" ] || fail "after dpkg -r the package is '$state'"
