@@ -2,11 +2,12 @@
 # Boots the user-mode kernel with init.sh beside this file as its init, and
 # fails unless that init reached its end with every check passed. A kernel
 # that cannot boot, or a module that cannot load, is a failure, not a skip.
-# Usage: run.sh PONDREL WIRE_CHECK RACE OUTDIR
-# OUTDIR receives the console log and traffic.tsv.
+# Usage: run.sh PONDREL WIRE_CHECK RACE OUTDIR [INIT]
+# OUTDIR receives the console log and traffic.tsv. INIT names another init
+# beside this file, such as systemd-init.sh for the systemd suite.
 set -eu
-if [ $# -ne 4 ]; then
-	echo "usage: run.sh PONDREL WIRE_CHECK RACE OUTDIR" >&2
+if [ $# -ne 4 ] && [ $# -ne 5 ]; then
+	echo "usage: run.sh PONDREL WIRE_CHECK RACE OUTDIR [INIT]" >&2
 	exit 2
 fi
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,7 +25,7 @@ status=0
 # Unknown key=value words on the kernel's command line reach init's
 # environment: that is how init.sh learns where to write.
 timeout -k 5 150 linux.uml mem=256M rootfstype=hostfs rootflags=/ rw \
-	init="$here/init.sh" UML_OUT="$out" con=null con0=null,fd:1 \
+	init="$here/${5:-init.sh}" UML_OUT="$out" con=null con0=null,fd:1 \
 	</dev/null >"$out/console" 2>&1 || status=$?
 
 if grep -q 'as init process' "$out/console"; then
