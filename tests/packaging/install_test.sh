@@ -10,14 +10,19 @@ page=$2
 service=$3
 unitdir=$4
 ifupdown=$5
+# A relative unit directory is under the prefix, like the binary.
+case $unitdir in
+/*) ;;
+*) unitdir=/opt/pondrel-check/$unitdir ;;
+esac
 dest=$(mktemp -d)
 trap 'rm -rf "$dest"' EXIT
 
 DESTDIR=$dest cmake --install "$build" --prefix /opt/pondrel-check >/dev/null
 
 found=$(cd "$dest" && find . -type f | sort)
-# The unit and hooks go where the build was configured to put them, which an
-# install-time prefix does not move.
+# The hooks, and a unit given by an absolute path, go where the build was
+# configured to put them, which an install-time prefix does not move.
 want=$(printf '%s\n' ./opt/pondrel-check/sbin/pondrel \
 	./opt/pondrel-check/share/man/man8/pondrel.8.gz \
 	./opt/pondrel-check/share/doc/pondrel/examples/example.conf \
