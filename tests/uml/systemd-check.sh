@@ -65,6 +65,17 @@ until_true is pondrel@d0 active
 same "d0 created again: unit active" "$(systemctl is-active pondrel@d0)" active
 same "d0 created again: both limits in force" "$(state d0)" "$first"
 
+echo "== a name that systemd escapes"
+# %i names the device unit in its escaped form, %I the file and pondrel's
+# argument in the interface's own: u-1 is the unit pondrel@u\x2d1.
+conf u-1 INGRESS=-,EGRESS=1000
+systemctl enable "$(systemd-escape --template pondrel@.service u-1)" 2>&1
+ip link add u-1 type dummy
+until_true is 'pondrel@u\x2d1' active
+same "u-1 appears: pondrel@u\\x2d1 active, its egress limit in force" \
+	"$(systemctl is-active 'pondrel@u\x2d1')|$(state u-1)" "active|tbf 1Mbit 2Kb 50ms | ingress 0 filters 0"
+ip link del u-1
+
 echo "== reload and stop"
 conf d0 INGRESS=20000,EGRESS=3000
 systemctl reload pondrel@d0
@@ -122,4 +133,5 @@ esac
 same "both ran after it: unit active, hook exit 0, one configuration ($got)" \
 	"$(systemctl is-active pondrel@d0) $hook_st $one" "active 0 yes"
 
+same "systemd's root is the overlay, not the host's" "$(findmnt -n -o FSTYPE /)" overlay
 echo "pondrel-uml: end of suite, $fails failed"

@@ -41,7 +41,10 @@ mount -t overlay -o lowerdir=/,upperdir=$T/upper,workdir=$T/work overlay $T/root
 grep -q "^overlay $T/root overlay " /proc/mounts || fail "$T/root is not an overlay"
 r=$T/root
 
+# Everything the checks run is copied in: systemd empties /tmp, where the
+# checkout may be, and in the overlay that hides it.
 cp "$PONDREL" $r/usr/local/sbin/pondrel
+cp "$here/systemd-check.sh" $r/usr/local/sbin/pondrel-check
 cp "$service/pondrel@.service" $r/etc/systemd/system/
 mkdir -p $r/etc/network/if-up.d
 cp "$service/if-up.d/pondrel" $r/etc/network/if-up.d/pondrel
@@ -49,10 +52,13 @@ cat >$r/etc/systemd/system/pondrel-check.service <<EOF
 [Unit]
 Description=pondrel's checks under systemd
 After=sysinit.target systemd-udevd.service systemd-journald.service
+# A check that cannot even start must end the boot too, not leave it hanging.
+SuccessAction=poweroff-force
+FailureAction=poweroff-force
 
 [Service]
 Type=oneshot
-ExecStart=/bin/sh $here/systemd-check.sh
+ExecStart=/bin/sh /usr/local/sbin/pondrel-check
 StandardOutput=tty
 StandardError=tty
 TTYPath=/dev/console
