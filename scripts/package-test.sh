@@ -88,6 +88,9 @@ page=$(man -w pondrel) || fail "man -w pondrel finds no page"
 man 8 pondrel 2>/dev/null | grep -q 'limit the bandwidth of a network interface' ||
 	fail "man 8 pondrel does not show the page"
 
+# The ifupdown hooks as the package installed them, under a real ifup.
+sh tests/service/ifupdown.sh || fail "the ifupdown hooks failed their test"
+
 # Removing leaves only what dpkg keeps on purpose, the conffiles, and
 # purging takes those too. A directory may stay only while another package
 # owns it.

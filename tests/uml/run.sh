@@ -2,12 +2,13 @@
 # Boots the user-mode kernel with init.sh beside this file as its init, and
 # fails unless that init reached its end with every check passed. A kernel
 # that cannot boot, or a module that cannot load, is a failure, not a skip.
-# Usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR
+# Usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR [INIT]
 # STRERROR prints the error texts of the C library that PONDREL uses.
-# OUTDIR receives the console log and traffic.tsv.
+# OUTDIR receives the console log and traffic.tsv. INIT names another init
+# beside this file, such as systemd-init.sh for the systemd suite.
 set -eu
-if [ $# -ne 5 ]; then
-	echo "usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR" >&2
+if [ $# -ne 5 ] && [ $# -ne 6 ]; then
+	echo "usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR [INIT]" >&2
 	exit 2
 fi
 here=$(cd "$(dirname "$0")" && pwd)
@@ -25,7 +26,7 @@ status=0
 # Unknown key=value words on the kernel's command line reach init's
 # environment: that is how init.sh learns where to write.
 timeout -k 5 150 linux.uml mem=256M rootfstype=hostfs rootflags=/ rw \
-	init="$here/init.sh" UML_OUT="$out" con=null con0=null,fd:1 \
+	init="$here/${6:-init.sh}" UML_OUT="$out" con=null con0=null,fd:1 \
 	</dev/null >"$out/console" 2>&1 || status=$?
 
 if grep -q 'as init process' "$out/console"; then

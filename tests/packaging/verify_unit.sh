@@ -1,0 +1,21 @@
+#!/bin/sh
+# Checks the systemd unit with systemd-analyze verify, as an instance for
+# eth0, with the manual page it names found in the build. Any message at
+# all fails, since verify reports some mistakes only as warnings.
+# Needs systemd-analyze (systemd). Usage: verify_unit.sh UNIT PAGE
+set -eu
+unit=$1
+page=$2
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+mkdir "$dir/man8"
+cp "$page" "$dir/man8/"
+cp "$unit" "$dir/pondrel@eth0.service"
+status=0
+out=$(MANPATH=$dir systemd-analyze verify "$dir/pondrel@eth0.service" 2>&1) || status=$?
+if [ "$status" -ne 0 ] || [ -n "$out" ]; then
+	echo "$out"
+	echo "systemd-analyze verify: status $status for $unit" >&2
+	exit 1
+fi
+echo "$unit: systemd-analyze verify accepts it as pondrel@eth0.service"

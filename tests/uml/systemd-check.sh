@@ -1,0 +1,137 @@
+#!/bin/sh
+# Run by systemd, booted by systemd-init.sh inside the user-mode kernel: it
+# proves pondrel@.service and the ifupdown hook under a real systemd and
+# udev, with device units for dummy interfaces. One line per check,
+# "ok - ..." or "FAIL - ...", then the end line that run.sh waits for, and
+# the machine is powered off.
+set -u
+trap 'systemctl poweroff --force --force' EXIT
+echo "pondrel-uml: systemd ran the checks at $(cut -d' ' -f1 /proc/uptime) s"
+fails=0
+same() { # WHAT GOT WANT
+	if [ "$2" = "$3" ]; then
+		echo "ok - $1"
+	else
+		echo "FAIL - $1"
+		echo "    got:  $2"
+		echo "    want: $3"
+		fails=$((fails + 1))
+	fi
+}
+# Waits up to 15 s for a command to succeed; udev and systemd take their time.
+until_true() {
+	n=0
+	while ! "$@" >/dev/null 2>&1; do
+		n=$((n + 1))
+		[ $n -lt 30 ] || return 1
+		sleep 0.5
+	done
+}
+is() { # UNIT STATE: systemctl is-active prints that state
+	[ "$(systemctl is-active "$1")" = "$2" ]
+}
+state() { # as tests/uml/init.sh reads tc
+	tbf=$(tc qdisc show dev "$1" | sed -n 's/^qdisc tbf [0-9a-f]*: root .* rate \([^ ]*\) burst \([^ ]*\) lat \([^ ]*\).*/tbf \1 \2 \3 /p')
+	ingress=$(tc qdisc show dev "$1" | grep -c '^qdisc ingress ffff:')
+	filters=$(tc filter show dev "$1" ingress | grep -c '^filter .* handle ')
+	police=$(tc filter show dev "$1" ingress | sed -n 's/.* police 0x[0-9a-f]* rate \([^ ]*\) burst \([^ ]*\) .*/ police \1 \2/p')
+	echo "${tbf}| ingress $ingress filters $filters$police" | tr "\n" " " | sed "s/ *$//"
+}
+conf() { # IFACE LINES: writes /etc/pondrel/IFACE.conf, its lines split at commas
+	printf '%s\n' "$2" | tr ',' '\n' >"/etc/pondrel/$1.conf"
+}
+first='tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb'
+second='tbf 3Mbit 2Kb 50ms | ingress 1 filters 1 police 20Mbit 10Kb'
+none='| ingress 0 filters 0'
+
+echo "== enabled for d0, d0 created"
+mkdir -p /etc/pondrel
+conf d0 INGRESS=10000,EGRESS=5000
+systemctl enable pondrel@d0 2>&1
+same "enable: wanted by d0's device unit" \
+	"$(readlink /etc/systemd/system/sys-subsystem-net-devices-d0.device.wants/pondrel@d0.service)" \
+	/etc/systemd/system/pondrel@.service
+ip link add d0 type dummy
+until_true is pondrel@d0 active
+same "d0 appears: unit active" "$(systemctl is-active pondrel@d0)" active
+same "d0 appears: both limits in force" "$(state d0)" "$first"
+
+echo "== d0 deleted and created again"
+ip link del d0
+until_true is pondrel@d0 inactive
+same "d0 deleted: unit stopped, not failed" "$(systemctl is-active pondrel@d0)" inactive
+ip link add d0 type dummy
+until_true is pondrel@d0 active
+same "d0 created again: unit active" "$(systemctl is-active pondrel@d0)" active
+same "d0 created again: both limits in force" "$(state d0)" "$first"
+
+echo "== a name that systemd escapes"
+# %i names the device unit in its escaped form, %I the file and pondrel's
+# argument in the interface's own: u-1 is the unit pondrel@u\x2d1.
+conf u-1 INGRESS=-,EGRESS=1000
+systemctl enable "$(systemd-escape --template pondrel@.service u-1)" 2>&1
+ip link add u-1 type dummy
+until_true is 'pondrel@u\x2d1' active
+same "u-1 appears: pondrel@u\\x2d1 active, its egress limit in force" \
+	"$(systemctl is-active 'pondrel@u\x2d1')|$(state u-1)" "active|tbf 1Mbit 2Kb 50ms | ingress 0 filters 0"
+ip link del u-1
+
+echo "== reload and stop"
+conf d0 INGRESS=20000,EGRESS=3000
+systemctl reload pondrel@d0
+same "edited file and reload: the new rates" "$(state d0)" "$second"
+systemctl stop pondrel@d0
+same "stop: both limits removed" "$(systemctl is-active pondrel@d0)|$(state d0)" "inactive|$none"
+
+echo "== files that fail the unit"
+usage='Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-'
+ip link add d1 type dummy
+until_true systemctl status sys-subsystem-net-devices-d1.device
+# what | lines of /etc/pondrel/d1.conf split at commas, or "none" for no file
+while IFS='|' read -r what lines; do
+	rm -f /etc/pondrel/d1.conf
+	systemctl reset-failed pondrel@d1 2>/dev/null
+	[ "$lines" = none ] || conf d1 "$lines"
+	systemctl start pondrel@d1 2>/dev/null
+	st=$?
+	until_true sh -c "systemctl status pondrel@d1 | grep -qF '$usage'"
+	shown=$(systemctl status pondrel@d1 | grep -cF "$usage")
+	same "$what: start fails, unit failed, status shows the usage line" \
+		"$st $(systemctl is-active pondrel@d1) $([ "$shown" -ge 1 ] && echo shown)" \
+		"1 failed shown"
+	same "$what: nothing installed" "$(state d1)" "$none"
+done <<'EOF'
+a rate that is not a number|INGRESS=fast,EGRESS=5000
+no EGRESS line|INGRESS=10000
+both on one line|INGRESS=10000 EGRESS=5000
+no file at all|none
+EOF
+systemctl status pondrel@d1 --no-pager -n 3 | sed 's/^/    /'
+
+echo "== two triggers at once"
+# The lock is held while the unit and the ifupdown hook are both set off:
+# neither may touch d0 before it is free, and afterwards d0 holds exactly
+# one of their two configurations, whole.
+conf d0 INGRESS=10000,EGRESS=5000
+flock /run/lock/pondrel-d0.lock sleep 4 &
+holder=$!
+sleep 0.5
+systemctl start --no-block pondrel@d0
+IFACE=d0 IF_PONDREL_INGRESS=20000 IF_PONDREL_EGRESS=3000 /etc/network/if-up.d/pondrel &
+hook=$!
+sleep 2
+same "while the lock is held: neither has touched d0" "$(state d0)" "$none"
+wait $holder
+hook_st=0
+wait $hook || hook_st=$?
+until_true is pondrel@d0 active
+got=$(state d0)
+case $got in
+"$first" | "$second") one=yes ;;
+*) one=no ;;
+esac
+same "both ran after it: unit active, hook exit 0, one configuration ($got)" \
+	"$(systemctl is-active pondrel@d0) $hook_st $one" "active 0 yes"
+
+same "systemd's root is the overlay, not the host's" "$(findmnt -n -o FSTYPE /)" overlay
+echo "pondrel-uml: end of suite, $fails failed"
