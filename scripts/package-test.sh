@@ -42,7 +42,8 @@ fi
 dpkg -i $include "$deb" >/dev/null
 
 # Where Debian's policy puts each file, and what each must hold: the page
-# as man/ has it, the copyright file and changelog as debian/ has them.
+# as man/ has it, the copyright file and changelog as debian/ has them, the
+# unit, the hooks and the example as service/ has them.
 while read -r path source; do
 	[ -f "$path" ] || fail "$path is not installed"
 	case $path in
@@ -54,6 +55,10 @@ done <<EOF
 /usr/share/man/man8/pondrel.8.gz man/pondrel.8
 /usr/share/doc/pondrel/copyright debian/copyright
 /usr/share/doc/pondrel/changelog.gz debian/changelog
+/lib/systemd/system/pondrel@.service service/pondrel@.service
+/etc/network/if-up.d/pondrel service/if-up.d/pondrel
+/etc/network/if-post-down.d/pondrel service/if-post-down.d/pondrel
+/usr/share/doc/pondrel/examples/example.conf service/example.conf
 EOF
 # The copyright file's licence text is the one at the top of the tree.
 sed -n '/^Permission/,$p' LICENSE >"$tmp/licence"
