@@ -4,7 +4,8 @@
 # Its root file system is the host's own, read-write: everything written here
 # goes to the tmpfs on /run or to $UML_OUT, nowhere else. One line per check,
 # "ok - ..." or "FAIL - ...", and only when every scenario was reached, the
-# end line that run.sh waits for.
+# end line that run.sh waits for. With UML_MODE=traffic it runs only the
+# traffic matrix of traffic.sh, for bench/traffic.sh.
 set -u
 if [ "$$" -ne 1 ]; then
 	echo "init.sh only runs as the init of the user-mode kernel" >&2
