@@ -4,14 +4,14 @@
 # package (dpkg-buildflags' hardening), then times `pondrel IF - 5000`
 # against tc doing the same three requests, in one batch and as one process
 # per request, and against the floor program, all alternating on a veth
-# pair in a throwaway network namespace. Prints the tables, checks the
-# targets, and draws the traffic plot from docs/traffic.tsv.
+# pair in a throwaway network namespace. Prints the tables and checks the
+# targets, then measures the traffic figures with bench/traffic.sh.
 # Run as root: sudo sh bench/run.sh
-# ROUNDS (default 51) sets the runs per command.
+# ROUNDS (default 51) sets the runs per command; TRAFFIC=no skips traffic.
 set -eu
 cd "$(dirname "$0")/.."
 rounds=${ROUNDS:-51}
-sh scripts/deps.sh gnuplot-nox strace
+sh scripts/deps.sh strace
 
 build() { # dir, cmake options...
 	dir=$1
@@ -145,15 +145,10 @@ else
 	fail=1
 fi
 
-echo
-echo "== traffic accuracy (docs/traffic.tsv)"
-if [ -f docs/traffic.tsv ]; then
-	awk -F '\t' 'NR == 1 { print "| direction | set Kbit/s | goodput Kbit/s | goodput / set |"
-			       print "|---|---:|---:|---:|"; next }
-		{ printf "| %s | %s | %s | %s |\n", $1, $2, $3, $4 }' docs/traffic.tsv
-	gnuplot -e "data='docs/traffic.tsv'; out='docs/goodput.png'" bench/goodput.gp
-	echo "plot written to docs/goodput.png"
-else
-	echo "docs/traffic.tsv is missing: no traffic table and no plot"
+# The traffic matrix takes about ten minutes more; TRAFFIC=no leaves it out.
+if [ "${TRAFFIC:-yes}" != no ]; then
+	echo
+	echo "== traffic accuracy (bench/traffic.sh)"
+	sh bench/traffic.sh || fail=1
 fi
 exit $fail

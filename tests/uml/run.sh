@@ -4,8 +4,10 @@
 # that cannot boot, or a module that cannot load, is a failure, not a skip.
 # Usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR [INIT]
 # STRERROR prints the error texts of the C library that PONDREL uses.
-# OUTDIR receives the console log and traffic.tsv. INIT names another init
-# beside this file, such as systemd-init.sh for the systemd suite.
+# OUTDIR receives the console log. INIT names another init beside this
+# file, such as systemd-init.sh for the systemd suite. With UML_MODE=traffic
+# in the environment init.sh runs bench/traffic.sh's matrix instead, which
+# takes minutes, and OUTDIR receives traffic-runs.tsv as well.
 set -eu
 if [ $# -ne 5 ] && [ $# -ne 6 ]; then
 	echo "usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR [INIT]" >&2
@@ -14,7 +16,10 @@ fi
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$5"
 out=$(cd "$5" && pwd)
-rm -f "$out/console" "$out/traffic.tsv"
+rm -f "$out/console" "$out/traffic-runs.tsv"
+mode=${UML_MODE:-suite}
+limit=150
+[ "$mode" = traffic ] && limit=1500
 if ! command -v linux.uml >/dev/null; then
 	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
 	exit 1
@@ -25,8 +30,8 @@ printf 'PONDREL=%s\nWIRE_CHECK=%s\nRACE=%s\nSTRERROR=%s\n' \
 status=0
 # Unknown key=value words on the kernel's command line reach init's
 # environment: that is how init.sh learns where to write.
-timeout -k 5 150 linux.uml mem=256M rootfstype=hostfs rootflags=/ rw \
-	init="$here/${6:-init.sh}" UML_OUT="$out" con=null con0=null,fd:1 \
+timeout -k 5 $limit linux.uml mem=256M rootfstype=hostfs rootflags=/ rw \
+	init="$here/${6:-init.sh}" UML_OUT="$out" UML_MODE="$mode" con=null con0=null,fd:1 \
 	</dev/null >"$out/console" 2>&1 || status=$?
 
 if grep -q 'as init process' "$out/console"; then

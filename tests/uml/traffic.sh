@@ -1,0 +1,111 @@
+# Traffic through pondrel's limits inside the user-mode kernel, sourced by
+# init.sh (it needs that init's PONDREL, T, same and fails; no shebang, as
+# it never runs alone). Two namespaces are joined by a veth pair; pondrel
+# limits v4a, where the iperf3 client runs: egress is the client sending,
+# ingress the server sending (-R). A longer round trip comes from netem on
+# v4b, the far end, so that the limit under test stays alone on v4a.
+
+traffic_up() {
+	ip netns add pondrel4a
+	ip netns add pondrel4b
+	ip link add v4a netns pondrel4a type veth peer name v4b netns pondrel4b
+	ip -n pondrel4a addr add 10.4.0.1/24 dev v4a
+	ip -n pondrel4b addr add 10.4.0.2/24 dev v4b
+	ip -n pondrel4a link set v4a up
+	ip -n pondrel4b link set v4b up
+	ip netns exec pondrel4b iperf3 -s -D -B 10.4.0.2 -I $T/iperf3.pid
+}
+
+traffic_down() {
+	kill "$(cat $T/iperf3.pid)"
+	ip netns del pondrel4a
+	ip netns del pondrel4b
+}
+
+limit() { # DIRECTION KBIT|-: that direction's limit on v4a, the other none
+	if [ "$1" = egress ]; then
+		ip netns exec pondrel4a "$PONDREL" v4a - "$2"
+	else
+		ip netns exec pondrel4a "$PONDREL" v4a "$2" -
+	fi
+}
+
+# netem on v4b's root delays only what v4b sends: the data of an ingress
+# run, the acknowledgements of an egress run. Either way a delay of D adds
+# D to the round trip, so D is the round trip added, not a one-way delay.
+# 0 means no netem at all, the bare pair.
+delay() { # MS
+	if tc -n pondrel4b qdisc show dev v4b | grep -q '^qdisc netem'; then
+		tc -n pondrel4b qdisc del dev v4b root
+	fi
+	if [ "$1" != 0 ]; then
+		# A queue of 100000 packets: netem itself must drop nothing.
+		tc -n pondrel4b qdisc add dev v4b root netem delay "$1ms" limit 100000
+	fi
+}
+
+rtt() { # the idle round trip in ms, the mean of five pings
+	ip netns exec pondrel4a busybox ping -q -c 5 -i 0.2 10.4.0.2 |
+		sed -n 's|^round-trip min/avg/max = [^/]*/\([^/]*\)/.*|\1|p'
+}
+
+# The receiver's Kbit/s over SECS after OMIT seconds left out, or nothing
+# when three tries gave no figure. A run that hangs is cut off by timeout.
+goodput() { # DIRECTION SECS OMIT
+	reverse=
+	[ "$1" = ingress ] && reverse=-R
+	for _ in 1 2 3; do
+		g=$(timeout $(($2 + $3 + 20)) ip netns exec pondrel4a \
+			iperf3 -c 10.4.0.2 -t "$2" -O "$3" -f k $reverse 2>&1 |
+			awk '/receiver/ { for (i = 1; i < NF; i++) if ($(i + 1) == "Kbits/sec") print int($i) }')
+		[ -n "$g" ] && break
+		sleep 1 # the server may still be starting
+	done
+	echo "${g:-}"
+}
+
+# The full matrix for bench/traffic.sh: every direction, round trip and
+# rate, each point run $runs times. The runs go round by round, not point
+# by point, so that a spell of load on the host spreads over all points
+# instead of lowering one. One line per run in $UML_OUT/traffic-runs.tsv.
+traffic_matrix() {
+	runs=3 secs=3 omit=1
+	raw=$UML_OUT/traffic-runs.tsv
+	echo "TCP congestion control: $(cat /proc/sys/net/ipv4/tcp_congestion_control)"
+	traffic_up
+	printf 'direction\trtt_ms\tping_ms\tset_kbit\tround\tgoodput_kbit\n' >"$raw"
+	round=1
+	while [ $round -le $runs ]; do
+		for ms in 0 5 20 50; do
+			delay $ms
+			limit egress -
+			[ $round = 1 ] && rtt >$T/ping.$ms
+			ping=$(cat $T/ping.$ms)
+			if [ -z "$ping" ]; then
+				echo "FAIL - no ping through the pair at $ms ms"
+				fails=$((fails + 1))
+			fi
+			for dir in egress ingress; do
+				for kbit in - 1000 10000 50000 100000; do
+					if ! limit $dir $kbit; then
+						echo "FAIL - $dir $kbit Kbit/s: pondrel refused"
+						fails=$((fails + 1))
+						continue
+					fi
+					g=$(goodput $dir $secs $omit)
+					if [ -z "$g" ]; then
+						echo "FAIL - $dir $kbit Kbit/s at $ms ms: iperf3 gave no figure"
+						fails=$((fails + 1))
+						continue
+					fi
+					printf '%s\t%s\t%s\t%s\t%s\t%s\n' \
+						$dir $ms "$ping" $kbit $round "$g" >>"$raw"
+					echo "round $round: $dir at $ms ms (ping $ping ms), limit $kbit: $g Kbit/s"
+				done
+			done
+		done
+		round=$((round + 1))
+	done
+	printf '# secs\t%s\n# omit\t%s\n' $secs $omit >>"$raw"
+	traffic_down
+}
