@@ -7,8 +7,8 @@ if [ "$(id -u)" -ne 0 ]; then
 	exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends \
+apt-get -o DPkg::Lock::Timeout=600 update -qq
+apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
 	ca-certificates cmake ninja-build g++ gcc pkg-config libnl-3-dev \
 	mandoc groff-base man-db dpkg-dev \
 	clang libclang-rt-14-dev valgrind \
