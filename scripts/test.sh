@@ -17,4 +17,7 @@ stage ctest --test-dir build --output-on-failure
 stage sh scripts/package-test.sh build
 stage sh scripts/sanitize.sh
 stage sh scripts/bigendian.sh
+# Each board's static binary on a Debian kernel of its own architecture.
+sh scripts/static-build.sh arm64 armhf mipsel s390x
+stage sh tests/boards/run.sh arm64 armhf mipsel s390x
 echo "stages: $stages passed, 0 failed"

@@ -38,26 +38,59 @@ userland="busybox-static iproute2 libc6 libbpf1 libelf1 zlib1g libmnl0
 	libbsd0 libmd0 libcap2 libxtables12"
 modules="sch_tbf sch_ingress cls_basic act_police dummy nlmon"
 
-# Leaves each named package's .deb of the candidate version in the cache,
-# downloading only those not there yet; sets debs to their paths.
-fetch() { # ARCH PACKAGE...
-	mkdir -p "$cache/$1"
-	a=$1
-	shift
-	debs=
-	missing=
-	for p; do
-		f=$(apt-get download --print-uris "$p:$a" | sed -n "s/^'[^']*' \([^ ]*\) .*/\1/p")
-		[ -n "$f" ] || {
-			echo "FAIL - $p:$a is not in Debian's archive" >&2
+# Leaves the candidate .deb of the kernel and the userland of each ARCH in
+# the cache, downloading only those not there intact, and lists their paths,
+# the kernel's first, in $work/ARCH.debs. Each apt call reads the package
+# lists of every architecture, seconds each, so all boards share one.
+fetch() { # ARCH...
+	mkdir -p "$work"
+	for a; do
+		board "$a"
+		echo "linux-image-$flavour:$a"
+	done | xargs apt-cache show --no-all-versions |
+		awk '/^Architecture:/ { a = $2 } /^Depends:/ { print a, $2 }' |
+		tr -d , >"$work/kernels"
+	for a; do
+		k=$(awk -v a="$a" '$1 == a { print $2 }' "$work/kernels")
+		[ -n "$k" ] || {
+			echo "FAIL - no Debian kernel package for $a" >&2
 			return 1
 		}
-		[ -s "$cache/$a/$f" ] || missing="$missing $p:$a"
-		debs="$debs $cache/$a/$f"
+		echo "$k:$a"
+		for p in $userland; do
+			echo "$p:$a"
+		done
+	done | xargs apt-get download --print-uris >"$work/uris"
+	for a; do
+		mkdir -p "$cache/$a"
+		missing=
+		: >"$work/$a.list"
+		# A .deb is taken from the cache only if it has the archive's sum:
+		# an interrupted download is fetched again.
+		while read -r _ name _ sum; do
+			case $name in
+			*_"$a".deb) ;;
+			*) continue ;;
+			esac
+			d=$cache/$a/$name
+			echo "$d" >>"$work/$a.list"
+			echo "${sum#SHA256:}  $d" | sha256sum -c --status 2>/dev/null || {
+				rm -f "$d"
+				missing="$missing ${name%%_*}:$a"
+			}
+		done <"$work/uris"
+		{
+			grep '/linux-image-' "$work/$a.list"
+			grep -v '/linux-image-' "$work/$a.list"
+		} >"$work/$a.debs"
+		[ "$(wc -l <"$work/$a.debs")" -eq "$(echo "x $userland" | wc -w)" ] || {
+			echo "FAIL - not every package for $a is in Debian's archive" >&2
+			return 1
+		}
+		# shellcheck disable=SC2086
+		[ -z "$missing" ] || (cd "$cache/$a" &&
+			apt-get -o APT::Sandbox::User=root -qq download $missing)
 	done
-	# shellcheck disable=SC2086
-	[ -z "$missing" ] || (cd "$cache/$a" &&
-		apt-get -o APT::Sandbox::User=root -qq download $missing)
 }
 
 # The kernel's image and the wanted modules with those they depend on,
@@ -99,6 +132,7 @@ unpack_kernel() { # DEB
 	done
 	# Dependencies were found last, so they are loaded first; one that two
 	# modules share stays at its first place.
+	# shellcheck disable=SC2086 # one module a line
 	printf '%s\n' $order | awk '!seen[$0]++' >"$w/kernel/order"
 	echo "$1" >"$w/kernel/from"
 }
@@ -146,15 +180,13 @@ install_elf() { # PATH-IN-TARGET
 # it compares the wire with the unit tests' images in this target's order.
 build_wire_check() {
 	src="$top/tests/uml/wire_check.cpp $top/tests/shaping/images.cpp"
-	for s in $src "$top/tests/shaping/images.h"; do
-		[ "$w/wire_check" -nt "$s" ] || {
-			# shellcheck disable=SC2086
-			"$triple-g++" -std=c++17 -O2 -Wall -Wextra -Werror \
-				-ffp-contract=off -static -I"$top" $src \
-				-o "$w/wire_check"
-			return 0
-		}
-	done
+	# shellcheck disable=SC2086
+	if [ ! -e "$w/wire_check" ] || [ -n "$(find $src \
+		"$top/tests/shaping/images.h" -newer "$w/wire_check")" ]; then
+		# shellcheck disable=SC2086
+		"$triple-g++" -std=c++17 -O2 -Wall -Wextra -Werror \
+			-ffp-contract=off -static -I"$top" $src -o "$w/wire_check"
+	fi
 }
 
 prepare() { # ARCH PONDREL
@@ -165,15 +197,8 @@ prepare() { # ARCH PONDREL
 			"sh scripts/static-build.sh $1 builds it" >&2
 		return 1
 	}
-	kpkg=$(apt-cache show --no-all-versions "linux-image-$flavour:$1" |
-		sed -n 's/^Depends: \(linux-image-[^ ,]*\).*/\1/p')
-	[ -n "$kpkg" ] || {
-		echo "FAIL - no Debian kernel linux-image-$flavour for $1" >&2
-		return 1
-	}
-	# shellcheck disable=SC2086
-	fetch "$1" "$kpkg" $userland
-	kdeb=$(echo "$debs" | awk '{ print $1 }')
+	debs=$(cat "$work/$1.debs")
+	kdeb=$(head -n 1 "$work/$1.debs")
 	unpack_kernel "$kdeb"
 	rm -rf "$w/sys" "$w/root"
 	for d in $debs; do
@@ -184,9 +209,9 @@ prepare() { # ARCH PONDREL
 	ln -s busybox "$w/root/bin/sh"
 	install_elf /sbin/tc
 	install_elf /sbin/ip
-	for m in $(cat "$w/kernel/order"); do
+	while read -r m; do
 		cp "$(find "$w/kernel/lib" -name "$m.ko")" "$w/root/modules/"
-	done
+	done <"$w/kernel/order"
 	cp "$w/kernel/order" "$w/root/modules/order"
 	build_wire_check
 	cp "$w/wire_check" "$w/root/wire_check"
@@ -240,6 +265,8 @@ for a; do
 done
 # shellcheck disable=SC2086 # one word per package
 sh "$top/scripts/deps.sh" $needs
+# shellcheck disable=SC2046
+fetch $(for a; do echo "${a%%=*}"; done)
 failed=
 for a; do
 	arch=${a%%=*}

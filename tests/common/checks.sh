@@ -14,11 +14,12 @@ same() { # WHAT GOT WANT
 	fi
 }
 
+# shellcheck disable=SC2034 # the sourcing init reads st, out and err
 run() { # pondrel ARGS: sets st, out and err
 	st=0
-	"$PONDREL" "$@" >$T/out 2>$T/err || st=$?
-	out=$(cat $T/out)
-	err=$(cat $T/err)
+	"$PONDREL" "$@" >"$T/out" 2>"$T/err" || st=$?
+	out=$(cat "$T/out")
+	err=$(cat "$T/err")
 }
 
 # What tc shows of pondrel's work on an interface, on one line: the tbf's
