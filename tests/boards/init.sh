@@ -54,8 +54,8 @@ while IFS='|' read -r what args want_filters want; do
 	same "$what: tc shows it" "$(state d0)" "$want"
 	same "$what: ingress filters" "$(filters d0)" "$want_filters"
 	if [ "$args" = "10000 5000" ]; then
-		tc qdisc show dev d0 | sed 's/^/    tc: /'
-		tc filter show dev d0 ingress | sed 's/^/    tc: /'
+		tc qdisc show dev d0 | sed '/^$/d; s/^/    tc: /'
+		tc filter show dev d0 ingress | sed '/^$/d; s/^/    tc: /'
 	fi
 done <<'EOF'
 both directions|10000 5000|ffff: all basic|tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop
