@@ -17,5 +17,8 @@ stage ctest --test-dir build --output-on-failure
 stage sh scripts/package-test.sh
 stage sh scripts/sanitize.sh
 stage sh scripts/bigendian.sh
+# Builds every board's static binary and runs the suite on the amd64 one.
 stage sh scripts/static-test.sh
+# Each other board's static binary on a Debian kernel of its own architecture.
+stage sh tests/boards/run.sh arm64 armhf mipsel s390x
 echo "stages: $stages passed, 0 failed"

@@ -1,0 +1,91 @@
+#!/bin/sh
+# Init of the initramfs that tests/boards/run.sh boots under full-system
+# emulation with one architecture's Debian kernel: it proves that board's
+# static pondrel on that kernel. The initramfs holds busybox, the target's
+# own tc and ip with their libraries, the kernel's modules in /modules (in
+# load order), /pondrel, /wire_check and /checks.sh. One line per check,
+# "ok - ..." or "FAIL - ...", then the end line that run.sh waits for.
+set -u
+PATH=/sbin:/bin
+export PATH
+trap 'poweroff -f' EXIT
+/bin/busybox mkdir -p /proc /sys /dev /run
+/bin/busybox mount -t proc proc /proc
+/bin/busybox mount -t sysfs sysfs /sys
+# busybox's shell needs /dev/null for "&" and redirections.
+/bin/busybox mount -t devtmpfs dev /dev
+/bin/busybox --install -s /bin
+# busybox's tc prints no qdisc options, and its shell prefers its own
+# applets to anything in PATH, though not to functions: these name the
+# target's iproute2.
+tc() { /sbin/tc "$@"; }
+ip() { /sbin/ip "$@"; }
+echo "pondrel-board: $(uname -m) kernel $(uname -r) reached init after $(cut -d' ' -f1 /proc/uptime) s"
+T=/run
+PONDREL=/pondrel
+# shellcheck source=tests/common/checks.sh
+. /checks.sh
+# Nothing is loaded behind our back: a module missing is a module not loaded.
+echo /bin/false >/proc/sys/kernel/modprobe
+
+while read -r m; do
+	if ! insmod "/modules/$m.ko"; then
+		echo "FAIL - module $m cannot be loaded"
+		exit 1
+	fi
+done </modules/order
+ip link add d0 type dummy
+ip link set d0 up
+
+# The ingress filters as "parent protocol kind", one per line: "protocol
+# all" shows that tcm_info reached this kernel in network order, while
+# every other field of the request is in the host's order.
+filters() {
+	tc filter show dev "$1" ingress |
+		sed -n 's/^filter parent \([^ ]*\) protocol \([^ ]*\) pref [0-9]* \([a-z]*\) .*handle .*/\1 \2 \3/p'
+}
+
+echo "== both directions, replacement, removal"
+# what | arguments | the ingress filters | what tc must show
+while IFS='|' read -r what args want_filters want; do
+	# shellcheck disable=SC2086
+	run d0 $args
+	same "$what: exit 0, silent" "$st|$out|$err" "0||"
+	same "$what: tc shows it" "$(state d0)" "$want"
+	same "$what: ingress filters" "$(filters d0)" "$want_filters"
+	if [ "$args" = "10000 5000" ]; then
+		tc qdisc show dev d0 | sed '/^$/d; s/^/    tc: /'
+		tc filter show dev d0 ingress | sed '/^$/d; s/^/    tc: /'
+	fi
+done <<'EOF'
+both directions|10000 5000|ffff: all basic|tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop
+other rates replace both|20000 3000|ffff: all basic|tbf 3Mbit 2Kb 50ms | ingress 1 filters 1 police 20Mbit 10Kb 2Kb drop
+- - removes both|- -||| ingress 0 filters 0
+EOF
+
+echo "== the wire"
+ip link add nlmon0 type nlmon
+ip link set nlmon0 up
+for args in "10000 5000" "- 2000" "3000 -" "- -" "0.5 34359738"; do
+	st=0
+	# shellcheck disable=SC2086
+	/wire_check nlmon0 "$PONDREL" d0 $args >$T/wire 2>&1 || st=$?
+	same "wire: pondrel d0 $args sends the expected requests" "$st" 0
+	[ "$st" = 0 ] || sed 's/^/    /' $T/wire
+done
+ip link del nlmon0
+
+echo "== faults"
+before=$(state d0)
+# what | arguments | exit status | standard error
+while IFS='|' read -r what args want_st want_err; do
+	# shellcheck disable=SC2086
+	run $args
+	same "$what" "$st|$out|$err" "$want_st||$want_err"
+done <<'EOF'
+a rate that is no number|d0 10x 5000|1|Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-
+no such interface|nosuch0 10000 5000|1|invalid interface: nosuch0
+EOF
+same "the faults changed nothing" "$(state d0)" "$before"
+
+echo "pondrel-board: end of suite, $fails failed"

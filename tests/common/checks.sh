@@ -1,0 +1,34 @@
+# Check helpers sourced by the inits of the test kernels (tests/uml/init.sh
+# and tests/boards/init.sh), so that every kernel is read and judged alike.
+# The sourcing shell sets PONDREL (the binary) and T (a scratch directory)
+# and ends by printing $fails; tc is iproute2's, which prints the options.
+fails=0
+same() { # WHAT GOT WANT
+	if [ "$2" = "$3" ]; then
+		echo "ok - $1"
+	else
+		echo "FAIL - $1"
+		echo "    got:  $2"
+		echo "    want: $3"
+		fails=$((fails + 1))
+	fi
+}
+
+# shellcheck disable=SC2034 # the sourcing init reads st, out and err
+run() { # pondrel ARGS: sets st, out and err
+	st=0
+	"$PONDREL" "$@" >"$T/out" 2>"$T/err" || st=$?
+	out=$(cat "$T/out")
+	err=$(cat "$T/err")
+}
+
+# What tc shows of pondrel's work on an interface, on one line: the tbf's
+# rate, burst and latency; whether there is an ingress qdisc; how many
+# filters it holds and each police action's rate, burst, mtu and verdict.
+state() {
+	tbf=$(tc qdisc show dev "$1" | sed -n 's/^qdisc tbf [0-9a-f]*: root .* rate \([^ ]*\) burst \([^ ]*\) lat \([^ ]*\).*/tbf \1 \2 \3 /p')
+	ingress=$(tc qdisc show dev "$1" | grep -c '^qdisc ingress ffff:')
+	filters=$(tc filter show dev "$1" ingress | grep -c '^filter .* handle ')
+	police=$(tc filter show dev "$1" ingress | sed -n 's/.* police 0x[0-9a-f]* rate \([^ ]*\) burst \([^ ]*\) mtu \([^ ]*\) action \([^ ]*\).*/ police \1 \2 \3 \4/p')
+	echo "${tbf}| ingress $ingress filters $filters$police" | tr "\n" " " | sed "s/ *$//"
+}
