@@ -30,16 +30,8 @@ for d in if-pre-up.d if-up.d if-down.d if-post-down.d; do
 done
 usage='Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-'
 
-# What tc shows on v0: the tbf's rate, burst and latency; whether there is
-# an ingress qdisc; how many filters it holds and each police action's rate.
-# grep -c counts none with status 1, which is no failure here.
-state() {
-	tbf=$(tc qdisc show dev v0 | sed -n 's/^qdisc tbf [0-9a-f]*: root .* rate \([^ ]*\) burst \([^ ]*\) lat \([^ ]*\).*/tbf \1 \2 \3 /p')
-	ingress=$(tc qdisc show dev v0 | grep -c '^qdisc ingress ffff:') || :
-	filters=$(tc filter show dev v0 ingress | grep -c '^filter .* handle ') || :
-	police=$(tc filter show dev v0 ingress | sed -n 's/.* police 0x[0-9a-f]* rate \([^ ]*\) .*/ police \1/p')
-	echo "${tbf}| ingress $ingress filters $filters$police" | tr "\n" " " | sed "s/ *$//"
-}
+# shellcheck source=tests/common/checks.sh
+. "$(dirname "$0")/../common/checks.sh"
 
 # Whether this kernel can police ingress at all, asked of tc, not pondrel.
 ip link add v0 type veth peer name v1
@@ -50,18 +42,6 @@ if tc filter add dev v0 parent ffff: basic action police rate 1mbit burst 10k dr
 fi
 ip link del v0
 echo "kernel: $kernel (whether tc can add a basic filter with a police action)"
-
-fails=0
-check() { # WHAT GOT WANT
-	if [ "$2" = "$3" ]; then
-		echo "ok - $1"
-	else
-		echo "FAIL - $1"
-		echo "    got:  $2"
-		echo "    want: $3"
-		fails=$((fails + 1))
-	fi
-}
 
 # kernel; what; stanza options (comma-separated); a tbf set by hand before
 # ifup; ifup's status; the start of a line that ifup prints (empty: it
@@ -81,14 +61,14 @@ while IFS=';' read -r kind what options preset want_st want_msg want_up want_dow
 	else
 		msg=$(awk -v m="$want_msg" 'index($0, m) == 1 { print m; exit }' $T/out)
 	fi
-	check "$what: ifup exits $want_st${want_msg:+ after \"$want_msg\"}" "$st|$msg" "$want_st|$want_msg"
+	same "$what: ifup exits $want_st${want_msg:+ after \"$want_msg\"}" "$st|$msg" "$want_st|$want_msg"
 	[ "$st|$msg" = "$want_st|$want_msg" ] || sed 's/^/    /' $T/out
-	check "$what: tc after ifup" "$(state)" "$want_up"
+	same "$what: tc after ifup" "$(state v0)" "$want_up"
 	if [ "$st" = 0 ]; then
 		st=0
 		ifdown -i $T/interfaces --state-dir $T/state v0 >$T/out 2>&1 || st=$?
-		check "$what: ifdown exits 0, silent" "$st|$(cat $T/out)" "0|"
-		check "$what: tc after ifdown" "$(state)" "$want_down"
+		same "$what: ifdown exits 0, silent" "$st|$(cat $T/out)" "0|"
+		same "$what: tc after ifdown" "$(state v0)" "$want_down"
 	fi
 	ip link del v0
 done <<EOF
@@ -97,7 +77,7 @@ any;a malformed rate;pondrel-egress 5000x;;1;$usage;| ingress 0 filters 0;
 any;neither option;;1mbit;0;;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0
 any;neither option, other options;mtu 1400;1mbit;0;;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0
 nobasic;ingress without the basic classifier;pondrel-ingress 1000,pondrel-egress 2000;;1;varnic: error: netlink: ;tbf 2Mbit 2Kb 50ms | ingress 1 filters 0;
-basic;ingress and egress;pondrel-ingress 1000,pondrel-egress 2000;;0;;tbf 2Mbit 2Kb 50ms | ingress 1 filters 1 police 1Mbit;| ingress 0 filters 0
+basic;ingress and egress;pondrel-ingress 1000,pondrel-egress 2000;;0;;tbf 2Mbit 2Kb 50ms | ingress 1 filters 1 police 1Mbit 10Kb 2Kb drop;| ingress 0 filters 0
 EOF
 # A link that vanished before ifdown (a PPP peer hanging up, a VLAN deleted
 # first) took its limits with it: that is no failure of the hook.
@@ -109,7 +89,7 @@ st=0
 ifup -i $T/interfaces --state-dir $T/state v0 >$T/out 2>&1 || st=$?
 ip link del v0
 ifdown -i $T/interfaces --state-dir $T/state v0 >>$T/out 2>&1 || st=$?
-check "interface deleted before ifdown: ifup and ifdown exit 0, silent" "$st|$(cat $T/out)" "0|"
+same "interface deleted before ifdown: ifup and ifdown exit 0, silent" "$st|$(cat $T/out)" "0|"
 
 echo "ifupdown test: end, $fails failed"
 [ "$fails" = 0 ]

@@ -7,17 +7,8 @@
 set -u
 trap 'systemctl poweroff --force --force' EXIT
 echo "pondrel-uml: systemd ran the checks at $(cut -d' ' -f1 /proc/uptime) s"
-fails=0
-same() { # WHAT GOT WANT
-	if [ "$2" = "$3" ]; then
-		echo "ok - $1"
-	else
-		echo "FAIL - $1"
-		echo "    got:  $2"
-		echo "    want: $3"
-		fails=$((fails + 1))
-	fi
-}
+# shellcheck source=tests/common/checks.sh
+. /usr/local/lib/pondrel-checks.sh
 # Waits up to 15 s for a command to succeed; udev and systemd take their time.
 until_true() {
 	n=0
@@ -30,18 +21,11 @@ until_true() {
 is() { # UNIT STATE: systemctl is-active prints that state
 	[ "$(systemctl is-active "$1")" = "$2" ]
 }
-state() { # as tests/uml/init.sh reads tc
-	tbf=$(tc qdisc show dev "$1" | sed -n 's/^qdisc tbf [0-9a-f]*: root .* rate \([^ ]*\) burst \([^ ]*\) lat \([^ ]*\).*/tbf \1 \2 \3 /p')
-	ingress=$(tc qdisc show dev "$1" | grep -c '^qdisc ingress ffff:')
-	filters=$(tc filter show dev "$1" ingress | grep -c '^filter .* handle ')
-	police=$(tc filter show dev "$1" ingress | sed -n 's/.* police 0x[0-9a-f]* rate \([^ ]*\) burst \([^ ]*\) .*/ police \1 \2/p')
-	echo "${tbf}| ingress $ingress filters $filters$police" | tr "\n" " " | sed "s/ *$//"
-}
 conf() { # IFACE LINES: writes /etc/pondrel/IFACE.conf, its lines split at commas
 	printf '%s\n' "$2" | tr ',' '\n' >"/etc/pondrel/$1.conf"
 }
-first='tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb'
-second='tbf 3Mbit 2Kb 50ms | ingress 1 filters 1 police 20Mbit 10Kb'
+first='tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop'
+second='tbf 3Mbit 2Kb 50ms | ingress 1 filters 1 police 20Mbit 10Kb 2Kb drop'
 none='| ingress 0 filters 0'
 
 echo "== enabled for d0, d0 created"

@@ -45,6 +45,8 @@ r=$T/root
 # checkout may be, and in the overlay that hides it.
 cp "$PONDREL" $r/usr/local/sbin/pondrel
 cp "$here/systemd-check.sh" $r/usr/local/sbin/pondrel-check
+mkdir -p $r/usr/local/lib
+cp "$here/../common/checks.sh" $r/usr/local/lib/pondrel-checks.sh
 cp "$service/pondrel@.service" $r/etc/systemd/system/
 mkdir -p $r/etc/network/if-up.d
 cp "$service/if-up.d/pondrel" $r/etc/network/if-up.d/pondrel
