@@ -13,5 +13,5 @@ apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
 	mandoc groff-base man-db dpkg-dev debhelper lintian \
 	clang libclang-rt-14-dev valgrind \
 	user-mode-linux busybox-static iperf3 \
-	libgtest-dev libgmock-dev iproute2 util-linux \
+	libgtest-dev libgmock-dev iproute2 util-linux systemd \
 	udev ifupdown "$@" >/dev/null
