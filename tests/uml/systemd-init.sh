@@ -73,4 +73,6 @@ After=pondrel-check.service
 EOF
 echo "pondrel-uml: booting systemd in the overlay at $(cut -d' ' -f1 /proc/uptime) s"
 trap - EXIT
-exec chroot $r /lib/systemd/systemd systemd.unit=pondrel-check.target
+# --unit, not systemd.unit=: systemd takes kernel-style words from its own
+# arguments only where it believes it runs in a container.
+exec chroot $r /lib/systemd/systemd --unit=pondrel-check.target
