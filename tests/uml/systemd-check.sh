@@ -97,14 +97,19 @@ echo "== two triggers at once"
 # neither may touch d0 before it is free, and afterwards d0 holds exactly
 # one of their two configurations, whole.
 conf d0 INGRESS=10000,EGRESS=5000
-flock /run/lock/pondrel-d0.lock sleep 4 &
+# The holder says when it has the lock and keeps it until told: on a slow
+# machine a fixed pause may end before it even has it.
+rm -f /run/pondrel-held /run/pondrel-release
+flock /run/lock/pondrel-d0.lock sh -c \
+	'touch /run/pondrel-held; until [ -e /run/pondrel-release ]; do sleep 0.1; done' &
 holder=$!
-sleep 0.5
+until_true test -e /run/pondrel-held
 systemctl start --no-block pondrel@d0
 IFACE=d0 IF_PONDREL_INGRESS=20000 IF_PONDREL_EGRESS=3000 /etc/network/if-up.d/pondrel &
 hook=$!
 sleep 2
 same "while the lock is held: neither has touched d0" "$(state d0)" "$none"
+touch /run/pondrel-release
 wait $holder
 hook_st=0
 wait $hook || hook_st=$?
