@@ -9,7 +9,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get -o DPkg::Lock::Timeout=600 update -qq
 apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
-	ca-certificates cmake ninja-build g++ gcc pkg-config libnl-3-dev \
+	ca-certificates build-essential cmake ninja-build g++ gcc pkg-config libnl-3-dev \
 	mandoc groff-base man-db dpkg-dev debhelper lintian \
 	clang libclang-rt-14-dev valgrind \
 	user-mode-linux busybox-static iperf3 \
