@@ -11,6 +11,7 @@
 void
 resolve_interface(const char *name)
 {
+	target_name = name;
 	target_ifindex = (int)if_nametoindex(name);
 	if (target_ifindex == 0) {
 		fprintf(stderr, "invalid interface: %s\n", name);

@@ -10,6 +10,14 @@
 /* The rate travels in an unsigned 32-bit field: it must stay below 2^32. */
 #define RATE_BOUND 4294967296.0
 
+/* Scripts match this line: it never changes, whatever options come. */
+#define USAGE_TEXT \
+	"Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-\n"
+
+/* Set by --shape: ingress through an IFB, buckets sized by the rate. */
+extern bool shaped_mode;
+
+int parse_options(int argc, char *argv[]);
 [[noreturn]] void show_usage(void);
 void resolve_interface(const char *name);
 double parse_rate_arg(const char *text);

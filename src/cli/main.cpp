@@ -7,12 +7,18 @@ int
 main(int argc, char *argv[])
 {
 	double ingress, egress;
+	int first = 1;
 
+	/* Three words are always the plain call, even with "-s" as a name. */
 	if (argc != 4)
+		first = parse_options(argc, argv);
+	if (argc - first != 3)
 		show_usage();
-	resolve_interface(argv[1]);
-	ingress = parse_rate_arg(argv[2]);
-	egress = parse_rate_arg(argv[3]);
+	if (shaped_mode)
+		remove_orphaned_ifb(argv[first]);
+	resolve_interface(argv[first]);
+	ingress = parse_rate_arg(argv[first + 1]);
+	egress = parse_rate_arg(argv[first + 2]);
 
 	read_psched_clock();
 	open_route_socket();

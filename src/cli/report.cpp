@@ -9,9 +9,7 @@
 void
 show_usage(void)
 {
-	fputs(
-	    "Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-\n",
-	    stderr);
+	fputs(USAGE_TEXT, stderr);
 	exit(1);
 }
 

@@ -54,7 +54,7 @@ ack_error_handler(struct sockaddr_nl *peer, struct nlmsgerr *err, void *arg)
 	return NL_STOP;
 }
 
-static bool
+bool
 request_failed(int err)
 {
 	report_error("netlink", err);

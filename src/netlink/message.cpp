@@ -1,4 +1,4 @@
-/* Building requests: the envelope every traffic-control request shares. */
+/* Building requests: the envelopes of traffic-control and link requests. */
 #include <string.h>
 
 #include <linux/rtnetlink.h>
@@ -7,24 +7,57 @@
 #include "../cli/cli.h"
 
 int target_ifindex;
+const char *target_name = "";
+
+static struct nl_msg *
+new_request(int type, int flags)
+{
+	struct nl_msg *msg;
+
+	msg = nlmsg_alloc_simple(type, flags);
+	if (msg == NULL)
+		fatal_errno("nlmsg_alloc_simple");
+	return msg;
+}
 
 struct nl_msg *
 new_tc_request(int type, int flags, uint32_t parent, uint32_t handle,
 	       uint32_t info)
 {
-	struct nl_msg *msg;
+	return new_tc_request_on(target_ifindex, type, flags, parent, handle,
+				 info);
+}
+
+/* The same envelope for a device other than the target, such as its IFB. */
+struct nl_msg *
+new_tc_request_on(int ifindex, int type, int flags, uint32_t parent,
+		  uint32_t handle, uint32_t info)
+{
+	struct nl_msg *msg = new_request(type, flags);
 	struct tcmsg tcm;
 
-	msg = nlmsg_alloc_simple(type, flags);
-	if (msg == NULL)
-		fatal_errno("nlmsg_alloc_simple");
-
 	memset(&tcm, 0, sizeof(tcm));
-	tcm.tcm_ifindex = target_ifindex;
+	tcm.tcm_ifindex = ifindex;
 	tcm.tcm_handle = handle;
 	tcm.tcm_parent = parent;
 	tcm.tcm_info = info;
 	nlmsg_append(msg, &tcm, sizeof(tcm), NLMSG_ALIGNTO);
+	return msg;
+}
+
+struct nl_msg *
+new_link_request(int type, int flags, int ifindex, unsigned int up)
+{
+	struct nl_msg *msg = new_request(type, flags);
+	struct ifinfomsg ifi;
+
+	memset(&ifi, 0, sizeof(ifi));
+	ifi.ifi_family = AF_UNSPEC;
+	ifi.ifi_index = ifindex;
+	/* Only the bits in ifi_change are touched: up leaves the rest be. */
+	ifi.ifi_flags = up;
+	ifi.ifi_change = up;
+	nlmsg_append(msg, &ifi, sizeof(ifi), NLMSG_ALIGNTO);
 	return msg;
 }
 

@@ -9,6 +9,8 @@
 
 /* Written once by main before any request is built; every tcmsg carries it. */
 extern int target_ifindex;
+/* The interface's name as given: its IFB is named and marked after it. */
+extern const char *target_name;
 
 /* Requests refused or never exchanged; any of them makes the exit 1. */
 extern int failed_requests;
@@ -18,10 +20,18 @@ void close_route_socket(void);
 
 struct nl_msg *new_tc_request(int type, int flags, uint32_t parent,
 			      uint32_t handle, uint32_t info);
+struct nl_msg *new_tc_request_on(int ifindex, int type, int flags,
+				 uint32_t parent, uint32_t handle,
+				 uint32_t info);
+/* A link request; up is IFF_UP to bring the device up, or 0. */
+struct nl_msg *new_link_request(int type, int flags, int ifindex,
+				unsigned int up);
 void add_kind(struct nl_msg *msg, const char *kind);
 struct nlattr *open_nest(struct nl_msg *msg, int type);
 void close_nest(struct nl_msg *msg, struct nlattr *nest);
 
+/* Reports a request that failed, counts it, and returns false. */
+bool request_failed(int err);
 bool send_and_wait(struct nl_msg *msg, bool tolerate);
 int ack_error_handler(struct sockaddr_nl *peer, struct nlmsgerr *err,
 		      void *arg);

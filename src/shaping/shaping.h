@@ -3,6 +3,8 @@
 
 #include <stdint.h>
 
+#include <net/if.h>
+
 #include <linux/pkt_sched.h>
 
 /* Where the kernel publishes its packet-scheduler clock. */
@@ -20,7 +22,13 @@ typedef uint32_t rate_table[RATE_TABLE_SIZE];
 #define EGRESS_BURST 2048
 #define INGRESS_BURST 10240
 
+/* The alias that marks an IFB as pondrel's: the prefix, then the interface. */
+#define IFB_MARK_PREFIX "pondrel ingress of "
+#define IFB_MARK_SIZE (sizeof(IFB_MARK_PREFIX) + IFNAMSIZ)
+
 extern double ticks_per_second;
+/* Where the devices' attributes are read; tests point it elsewhere. */
+extern const char *sysfs_net_dir;
 
 void read_psched_clock(void);
 uint32_t to_u32_field(double x);
@@ -28,5 +36,15 @@ double xmit_ticks(double size, uint32_t rate);
 void fill_rate_table(struct tc_ratespec *spec, rate_table table);
 
 bool remove_qdisc(uint32_t parent, uint32_t handle);
+bool remove_qdisc_on(int ifindex, uint32_t parent, uint32_t handle);
+uint32_t tbf_burst(double rate);
+bool add_tbf(int ifindex, double rate, uint32_t burst);
+
+void ifb_name(const char *iface, char name[IFNAMSIZ]);
+int find_own_ifb(const char *iface, char name[IFNAMSIZ]);
+int make_ifb(const char *iface);
+bool remove_ifb(int ifindex);
+void remove_orphaned_ifb(const char *iface);
+
 void configure_ingress(double rate);
 void configure_egress(double rate);

@@ -12,6 +12,17 @@ reset_recorder()
 {
 	recorded.clear();
 	answers.clear();
+	recorded_failures = 0;
+}
+
+int recorded_failures;
+
+bool
+request_failed(int err)
+{
+	(void)err;
+	recorded_failures++;
+	return false;
 }
 
 bool

@@ -18,4 +18,7 @@ extern std::vector<recorded_request> recorded;
 // Answers for the next requests, in order; once used up, every answer is yes.
 extern std::vector<bool> answers;
 
+// Failures the shaping code reported itself, without a refused request.
+extern int recorded_failures;
+
 void reset_recorder();

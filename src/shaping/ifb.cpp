@@ -1,0 +1,148 @@
+/*
+ * The shaped mode's IFB: a device that arriving traffic is redirected to,
+ * so that a queue can shape it on the IFB's way out. It belongs to one
+ * interface, by its name and by the alias that marks it as pondrel's.
+ */
+#include <errno.h>
+#include <net/if.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <linux/if_link.h>
+#include <linux/rtnetlink.h>
+
+#include "shaping.h"
+#include "../netlink/netlink.h"
+
+const char *sysfs_net_dir = "/sys/class/net";
+
+/*
+ * "ifb-" and the name while that fits in 15 bytes; a longer name keeps its
+ * start and gains a hash of the whole, so that names sharing a start differ.
+ */
+void
+ifb_name(const char *iface, char name[IFNAMSIZ])
+{
+	uint32_t hash = 2166136261u;
+	const char *p;
+
+	if (strlen(iface) <= IFNAMSIZ - 1 - 4) {
+		snprintf(name, IFNAMSIZ, "ifb-%s", iface);
+		return;
+	}
+	for (p = iface; *p != '\0'; p++)
+		hash = (hash ^ (unsigned char)*p) * 16777619u;
+	snprintf(name, IFNAMSIZ, "ifb-%.5s-%05x", iface, hash & 0xfffff);
+}
+
+static void
+ifb_mark(const char *iface, char mark[IFB_MARK_SIZE])
+{
+	snprintf(mark, IFB_MARK_SIZE, "%s%s", IFB_MARK_PREFIX, iface);
+}
+
+/* The first line of a sysfs attribute of a device, without its newline. */
+static bool
+read_attr(const char *dev, const char *attr, char *buf, int size)
+{
+	char path[128];
+	FILE *f;
+	bool ok;
+
+	snprintf(path, sizeof(path), "%s/%s/%s", sysfs_net_dir, dev, attr);
+	f = fopen(path, "r");
+	if (f == NULL)
+		return false;
+	ok = fgets(buf, size, f) != NULL;
+	fclose(f);
+	if (ok)
+		buf[strcspn(buf, "\n")] = '\0';
+	return ok;
+}
+
+/*
+ * The index of the interface's own IFB, or 0 when there is none: no device
+ * of that name, or one without pondrel's mark, which is never touched. The
+ * index must agree with the one this network namespace gives the name, as
+ * sysfs may show another namespace's devices.
+ */
+int
+find_own_ifb(const char *iface, char name[IFNAMSIZ])
+{
+	char mark[IFB_MARK_SIZE], alias[IFB_MARK_SIZE], index[16];
+	unsigned int ifindex;
+
+	ifb_name(iface, name);
+	ifb_mark(iface, mark);
+	ifindex = if_nametoindex(name);
+	if (ifindex == 0 || !read_attr(name, "ifalias", alias, sizeof(alias)) ||
+	    strcmp(alias, mark) != 0 ||
+	    !read_attr(name, "ifindex", index, sizeof(index)))
+		return 0;
+	return (unsigned int)strtoul(index, NULL, 10) == ifindex ? (int)ifindex
+								  : 0;
+}
+
+bool
+remove_ifb(int ifindex)
+{
+	return send_and_wait(new_link_request(RTM_DELLINK, 0, ifindex, 0),
+			     false);
+}
+
+static bool
+create_ifb(const char *name)
+{
+	struct nl_msg *msg;
+	struct nlattr *info;
+
+	/* EXCL: a device of that name that is not ours makes this fail. */
+	msg = new_link_request(RTM_NEWLINK, NLM_F_CREATE | NLM_F_EXCL, 0, 0);
+	nla_put_string(msg, IFLA_IFNAME, name);
+	info = open_nest(msg, IFLA_LINKINFO);
+	nla_put_string(msg, IFLA_INFO_KIND, "ifb");
+	close_nest(msg, info);
+	return send_and_wait(msg, false);
+}
+
+/* The kernel takes no alias on creation, so it comes with bringing it up. */
+static bool
+mark_and_raise_ifb(int ifindex, const char *iface)
+{
+	struct nl_msg *msg;
+	char mark[IFB_MARK_SIZE];
+
+	ifb_mark(iface, mark);
+	msg = new_link_request(RTM_NEWLINK, 0, ifindex, IFF_UP);
+	nla_put_string(msg, IFLA_IFALIAS, mark);
+	return send_and_wait(msg, false);
+}
+
+/*
+ * The interface's IFB, marked and up: the one a former run made, or a new
+ * one. Returns its index, or 0 with the failure reported and no unmarked
+ * device of ours left behind.
+ */
+int
+make_ifb(const char *iface)
+{
+	char name[IFNAMSIZ];
+	int ifindex;
+
+	ifindex = find_own_ifb(iface, name);
+	if (ifindex == 0) {
+		if (!create_ifb(name))
+			return 0;
+		ifindex = (int)if_nametoindex(name);
+		if (ifindex == 0) {
+			request_failed(ENODEV);
+			return 0;
+		}
+	}
+	if (!mark_and_raise_ifb(ifindex, iface)) {
+		remove_ifb(ifindex);
+		return 0;
+	}
+	return ifindex;
+}
