@@ -70,12 +70,17 @@ while IFS=';' read -r kind what options preset want_st want_msg want_up want_dow
 		same "$what: ifdown exits 0, silent" "$st|$(cat $T/out)" "0|"
 		same "$what: tc after ifdown" "$(state v0)" "$want_down"
 	fi
+	# The shaped mode takes its IFB down with the redirect it failed to add.
+	same "$what: no IFB left" "$(ip -o link show type ifb)" ""
 	ip link del v0
 done <<EOF
 any;egress 5000;pondrel-egress 5000;;0;;tbf 5Mbit 2Kb 50ms | ingress 0 filters 0;| ingress 0 filters 0
 any;a malformed rate;pondrel-egress 5000x;;1;$usage;| ingress 0 filters 0;
 any;neither option;;1mbit;0;;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0
 any;neither option, other options;mtu 1400;1mbit;0;;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0
+any;egress shaped, its bucket 1 ms of the rate;pondrel-shape yes,pondrel-egress 100000;;0;;tbf 100Mbit 12500b 50ms | ingress 0 filters 0;| ingress 0 filters 0
+any;pondrel-shape neither yes nor no;pondrel-shape maybe,pondrel-egress 5000;;1;pondrel-shape is yes or no;| ingress 0 filters 0;
+nobasic;shaped ingress without the basic classifier;pondrel-shape yes,pondrel-ingress 1000,pondrel-egress 2000;;1;varnic: error: netlink: ;tbf 2Mbit 2Kb 50ms | ingress 0 filters 0;
 nobasic;ingress without the basic classifier;pondrel-ingress 1000,pondrel-egress 2000;;1;varnic: error: netlink: ;tbf 2Mbit 2Kb 50ms | ingress 1 filters 0;
 basic;ingress and egress;pondrel-ingress 1000,pondrel-egress 2000;;0;;tbf 2Mbit 2Kb 50ms | ingress 1 filters 1 police 1Mbit 10Kb 2Kb drop;| ingress 0 filters 0
 EOF
