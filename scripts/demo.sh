@@ -20,6 +20,7 @@ run() {
 	echo "(exit status $status)"
 	ip netns exec "$ns" tc qdisc show dev demo0
 	ip netns exec "$ns" tc filter show dev demo0 ingress
+	ip -n "$ns" -d link show ifb-demo0 2>/dev/null || :
 	echo
 }
 
@@ -27,5 +28,7 @@ echo "== egress 5000 Kbit/s, ingress left alone"
 run demo0 - 5000
 echo "== both directions; this kernel may lack the ingress classifier"
 run demo0 10000 2000
+echo "== the shaped mode: ingress through ifb-demo0, buckets of 1 ms"
+run --shape demo0 50000 100000
 echo "== remove both limits"
 run demo0 - -
