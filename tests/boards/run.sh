@@ -36,7 +36,7 @@ EOF
 # What tc and ip need at run time, in the target's own build.
 userland="busybox-static iproute2 libc6 libbpf1 libelf1 zlib1g libmnl0
 	libbsd0 libmd0 libcap2 libxtables12"
-modules="sch_tbf sch_ingress cls_basic act_police dummy nlmon"
+modules="sch_tbf sch_ingress cls_basic act_police act_mirred ifb dummy nlmon"
 
 # Leaves the candidate .deb of the kernel and the userland of each ARCH in
 # the cache, downloading only those not there intact, and lists their paths,
