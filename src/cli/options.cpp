@@ -8,8 +8,7 @@
 bool shaped_mode;
 
 static const char HELP[] =
-    "  -s, --shape    shape ingress through an IFB device, as egress is\n"
-    "                 shaped, and size both buckets by the rate\n"
+    "  -s, --shape    shape ingress through an IFB, buckets of 1 ms of the rate\n"
     "  -h, --help     print this help and exit\n"
     "  -V, --version  print the version and exit\n";
 
