@@ -203,8 +203,8 @@ TEST(Requests, PoliceFieldsAtKnownRates)
 }
 
 const int IFB = 9;
-const double SHAPED_IN = 2500000.0;   // 20 Mbit/s: a 2500-byte bucket
-const double SHAPED_EG = 12500000.0;  // 100 Mbit/s: a 12500-byte bucket
+const double SHAPED_IN = 2500000.0;  // 20 Mbit/s: a 2500-byte bucket
+const double SHAPED_EG = 12500000.0; // 100 Mbit/s: a 12500-byte bucket
 
 std::string fake_sysfs;
 
