@@ -6,6 +6,7 @@
 # INGRESS and EGRESS name what should hold the direction: none, policed,
 # shaped, or foreign. pondrel's own text and JSON are read back to back with
 # tc, so that the counters match within one packet even after traffic.
+# shellcheck disable=SC2086 # $T is the inits' scratch directory, no blanks
 
 in_netns() { # NETNS|- COMMAND...: the command in that namespace, or here
 	ns=$1
