@@ -16,11 +16,15 @@
 
 /* Set by --shape: ingress through an IFB, buckets sized by the rate. */
 extern bool shaped_mode;
+/* Set by --status or --json: read back the limits instead of setting them. */
+extern bool status_mode;
+extern bool json_output;
 
 int parse_options(int argc, char *argv[]);
 [[noreturn]] void show_usage(void);
 void resolve_interface(const char *name);
 double parse_rate_arg(const char *text);
+int show_status(const char *name);
 
 void report_error(const char *what, int err);
 [[noreturn]] void fatal_errno(const char *what);

@@ -12,6 +12,11 @@ main(int argc, char *argv[])
 	/* Three words are always the plain call, even with "-s" as a name. */
 	if (argc != 4)
 		first = parse_options(argc, argv);
+	/* The view reads one interface; three words never come this far. */
+	if (status_mode && argc - first != 1)
+		show_usage();
+	if (status_mode)
+		return show_status(argv[first]);
 	if (argc - first != 3)
 		show_usage();
 	if (shaped_mode)

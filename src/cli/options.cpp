@@ -6,14 +6,20 @@
 #include "cli.h"
 
 bool shaped_mode;
+bool status_mode;
+bool json_output;
 
 static const char HELP[] =
     "  -s, --shape    shape ingress through an IFB, buckets of 1 ms of the rate\n"
+    "      --status   show the limits in force on INTERFACE, with their counters\n"
+    "  -j, --json     the same status as one JSON object\n"
     "  -h, --help     print this help and exit\n"
     "  -V, --version  print the version and exit\n";
 
 static const struct option long_options[] = {
     {"shape", no_argument, NULL, 's'},
+    {"status", no_argument, NULL, 'S'},
+    {"json", no_argument, NULL, 'j'},
     {"help", no_argument, NULL, 'h'},
     {"version", no_argument, NULL, 'V'},
     {NULL, 0, NULL, 0},
@@ -30,10 +36,17 @@ parse_options(int argc, char *argv[])
 	int c;
 
 	opterr = 0;
-	while ((c = getopt_long(argc, argv, "+shV", long_options, NULL)) != -1) {
+	while ((c = getopt_long(argc, argv, "+shVj", long_options, NULL)) !=
+	       -1) {
 		switch (c) {
 		case 's':
 			shaped_mode = true;
+			break;
+		case 'j':
+			json_output = true;
+			/* fall through */
+		case 'S':
+			status_mode = true;
 			break;
 		case 'h':
 			fputs(USAGE_TEXT, stdout);

@@ -94,3 +94,32 @@ send_and_wait(struct nl_msg *msg, bool tolerate)
 		return request_failed(errno_or_eio());
 	return true;
 }
+
+/*
+ * The kernel answers a dump with as many messages as it holds and then a
+ * done message; an error message instead means the dump failed, reported as
+ * a refused request is.
+ */
+bool
+dump_tc(int type, int ifindex, uint32_t parent, nl_recvmsg_msg_cb_t parse)
+{
+	struct nl_msg *msg;
+	int got;
+
+	msg = new_tc_request_on(ifindex, type, NLM_F_DUMP, parent, 0, 0);
+	tolerate_missing = false;
+	pending_error = 0;
+	errno = 0;
+	got = nl_send_auto_complete(route_sock, msg);
+	nlmsg_free(msg);
+	if (got < 0)
+		return request_failed(errno_or_eio());
+	nl_cb_set(route_cb, NL_CB_VALID, NL_CB_CUSTOM, parse, NULL);
+	errno = 0;
+	got = nl_recvmsgs(route_sock, route_cb);
+	if (pending_error != 0)
+		return request_failed(pending_error);
+	if (got < 0)
+		return request_failed(errno_or_eio());
+	return true;
+}

@@ -46,5 +46,32 @@ int make_ifb(const char *iface);
 bool remove_ifb(int ifindex);
 void remove_orphaned_ifb(const char *iface);
 
+/* What holds a direction, as --status reads it back from the kernel. */
+enum { LIMIT_NONE, LIMIT_OWN, LIMIT_FOREIGN };
+struct limit_status {
+	int state;
+	/* The qdisc, or the classifier and its action, as the kernel names. */
+	char kind[32];
+	bool policed;
+	bool counted;    /* the kernel gave counters */
+	uint32_t rate;   /* bytes per second */
+	uint32_t bucket; /* bytes */
+	uint32_t queue;  /* bytes, 0 for the policer */
+	double queue_ms;
+	uint64_t bytes, packets;
+	uint32_t drops, overlimits, backlog, qlen;
+};
+extern struct limit_status egress_status, ingress_status;
+/* The interface's own IFB, if any: only a redirect there can be ours. */
+extern int status_ifb;
+extern char status_ifb_name[IFNAMSIZ];
+
+struct nl_msg;
+void begin_status(void);
+int decode_qdisc(struct nl_msg *msg, void *arg);
+int decode_filter(struct nl_msg *msg, void *arg);
+void judge_ingress(void);
+void read_status(void);
+
 void configure_ingress(double rate);
 void configure_egress(double rate);

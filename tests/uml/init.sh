@@ -214,6 +214,46 @@ done
 run --shape d0 - -
 ip link del nlmon0
 
+echo "== status"
+# shellcheck source=tests/common/status.sh
+. "$(dirname "$0")/../common/status.sh"
+load net/sched/act_mirred drivers/net/ifb net/sched/sch_htb
+run d0 - -
+status_check "nothing set" - d0 none none
+run d0 10000 5000
+status_check "default mode" - d0 policed shaped
+run --shape d0 20000 3000
+status_check "shaped mode" - d0 shaped shaped
+cp "$PONDREL" $T/pondrel-status
+chmod 755 $T/pondrel-status
+st=0
+setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all \
+	--bounding-set=-all $T/pondrel-status --json d0 >$T/nobody.json 2>$T/err || st=$?
+same "status as nobody: exit 0, the same JSON as root's" \
+	"$st|$(cat $T/err)|$(cat $T/nobody.json)" "0||$("$PONDREL" --json d0)"
+run d0 - -
+tc qdisc add dev d0 root handle 1: htb default 1
+tc qdisc add dev d0 ingress
+tc filter add dev d0 parent ffff: protocol all basic police rate 1mbit burst 10k mtu 2k pipe
+status_check "htb, and a policer that passes" - d0 foreign foreign
+tc qdisc del dev d0 root
+tc qdisc del dev d0 ingress
+usage=$(printf %s "Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-")
+# what | arguments | exit status and the words on stderr
+while IFS='|' read -r what args want; do
+	# shellcheck disable=SC2086
+	run $args
+	same "status, $what" "$st|$out|$err" "$want"
+done <<EOF
+no such interface|--status d9|1||invalid interface: d9
+three words are the plain call|--status d0 d1|1||invalid interface: --status
+EOF
+for args in --status "--json d0 d1 d2" "--json -- d0 d1"; do
+	# shellcheck disable=SC2086
+	run $args
+	same "status, $args: the usage line" "$st|$out|$err" "1||$usage"
+done
+
 echo "== faults on the real kernel"
 ip link add d1 type dummy
 run d1 - 1000
@@ -274,6 +314,23 @@ for dir in egress ingress; do
 			"$(awk "BEGIN { print ($g < $free / 2) }")" 1
 	done
 done
+# Far more than the limit in each direction, even from a slow user-mode
+# kernel: the queues and the policer must drop.
+overload() { # NAME INGRESS
+	for r in "" -R; do
+		ip netns exec pondrel4a iperf3 -c 10.4.0.2 -u -b 20M -l 1400 -t 2 $r >/dev/null ||
+			echo "    iperf3 $r failed"
+	done
+	ip netns exec pondrel4a "$PONDREL" --status v4a | sed 's/^/    /'
+	ip netns exec pondrel4a "$PONDREL" --json v4a | sed 's/^/    /'
+	status_check "$1 after traffic" pondrel4a v4a "$2" shaped
+	same "$1 after traffic: both directions dropped" \
+		"$(jq '.ingress.drops >= 1 and .egress.drops >= 1' $T/status.json)" true
+}
+ip netns exec pondrel4a "$PONDREL" v4a 1000 1000
+overload "default mode" policed
+ip netns exec pondrel4a "$PONDREL" --shape v4a 1000 1000
+overload "shaped mode" shaped
 traffic_down
 
 echo "pondrel-uml: end of suite, $fails failed"

@@ -146,11 +146,53 @@ first_difference(const byte_image &a, const byte_image &b)
 	return i;
 }
 
+// The kernel's answers of traffic control, as they came, into a file: the
+// dumps that the status tests decode without a kernel are kept this way.
+int
+record(int fd, const char *file, char *argv[])
+{
+	pid_t pid = fork();
+	if (pid < 0)
+		die("fork");
+	if (pid == 0) {
+		execv(argv[0], argv);
+		_exit(127);
+	}
+	int status;
+	if (waitpid(pid, &status, 0) < 0)
+		die("waitpid");
+	FILE *out = fopen(file, "wb");
+	if (out == nullptr)
+		die(file);
+	std::vector<uint8_t> buf(65536);
+	ssize_t n;
+	while ((n = recv(fd, buf.data(), buf.size(), MSG_DONTWAIT)) > 0) {
+		size_t len = static_cast<size_t>(n);
+		for (size_t at = 0; at + sizeof(nlmsghdr) <= len;) {
+			nlmsghdr h;
+			memcpy(&h, &buf[at], sizeof(h));
+			if (h.nlmsg_len < sizeof(h) || at + h.nlmsg_len > len)
+				break;
+			if (!(h.nlmsg_flags & NLM_F_REQUEST) &&
+			    (h.nlmsg_type == RTM_NEWQDISC ||
+			     h.nlmsg_type == RTM_NEWTFILTER))
+				fwrite(&buf[at], 1, NLMSG_ALIGN(h.nlmsg_len),
+				       out);
+			at += NLMSG_ALIGN(h.nlmsg_len);
+		}
+	}
+	fclose(out);
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+}
+
 } // namespace
 
 int
 main(int argc, char *argv[])
 {
+	// uml_wire_check --record NLMON FILE PROGRAM [ARG]...
+	if (argc >= 5 && strcmp(argv[1], "--record") == 0)
+		return record(open_capture(argv[2]), argv[3], argv + 4);
 	if (argc != 6 && argc != 7) {
 		fputs("usage: uml_wire_check NLMON PONDREL IFNAME INGRESS "
 		      "EGRESS [IFB]\n",

@@ -1,0 +1,112 @@
+# The status view judged against iproute2 on the same kernel, sourced by the
+# test kernels' inits after checks.sh (it needs same, PONDREL, T and fails).
+# It needs jq, and tc and ip from iproute2. tc's JSON serves where it is
+# valid; its police action's counters and rate come only as text.
+#   status_check WHAT NETNS|- IFACE INGRESS EGRESS
+# INGRESS and EGRESS name what should hold the direction: none, policed,
+# shaped, or foreign. pondrel's own text and JSON are read back to back with
+# tc, so that the counters match within one packet even after traffic.
+# shellcheck disable=SC2086 # $T is the inits' scratch directory, no blanks
+
+in_netns() { # NETNS|- COMMAND...: the command in that namespace, or here
+	ns=$1
+	shift
+	if [ "$ns" = - ]; then "$@"; else ip netns exec "$ns" "$@"; fi
+}
+
+# One line per direction from pondrel's JSON: state, kind, rate in bytes/s,
+# queue in microseconds, and the counters; the bucket and the IFB apart.
+status_line() { # DIRECTION
+	jq -r --arg d "$1" '.[$d] | if .limit == "none" then "none"
+		else [if .limit == "foreign" then "foreign" else .mode end,
+		(.kind | gsub(" "; "_")), ((.rate_kbit // 0) * 125 | round),
+		((.queue_ms // 0) * 1000 | round),
+		.bytes, .packets, .drops, .overlimits] | join(" ") end' \
+		$T/status.json
+}
+
+# The same from tc's JSON of a root qdisc, or "none" for the kernel's own.
+tc_root_line() { # FILE WANT
+	jq -r --arg w "$2" '.[] | select(.root) |
+		if .handle == "0:" then "none"
+		else [$w, .kind, (if $w == "foreign" then 0 else .options.rate end),
+		(if $w == "foreign" then 0 else .options.lat end),
+		.bytes, .packets, .drops, .overlimits] | join(" ") end' "$1"
+}
+
+# The police action from tc's text: rate in bytes/s and the counters.
+tc_police_line() { # WANT
+	sed -n 's/.* police 0x[0-9a-f]* rate \([0-9.]*\)\([KMG]*\)bit .*/\1 \2/p
+		s/.*Sent \([0-9]*\) bytes \([0-9]*\) pkts (dropped \([0-9]*\), overlimits \([0-9]*\)).*/\1 \2 \3 \4/p' \
+		$T/filters.txt | tr '\n' ' ' | awk -v w="$1" '{
+		m = $2 == "K" ? 1e3 : $2 == "M" ? 1e6 : $2 == "G" ? 1e9 : 1
+		if (NF == 5) { $6 = $5; $5 = $4; $4 = $3; $3 = $2; m = 1 }
+		print w, "basic_police", (w == "foreign" ? 0 : $1 * m / 8), 0, $3, $4, $5, $6 }'
+}
+
+# Counters read one after the other may differ by what arrived between:
+# one packet, its bytes, and a drop or an overlimit for it.
+same_counters() { # WHAT GOT WANT
+	same "$1" "$(awk -v g="$2" -v w="$3" 'BEGIN {
+		n = split(g, a, " ")
+		if (n != split(w, b, " ")) { print g; exit }
+		for (i = 1; i <= n; i++) {
+			tol = i == 5 ? 1514 : i > 5 ? 1 : 0
+			d = a[i] - b[i]
+			if (a[i] != b[i] && (a[i] "" != a[i] + 0 "" || d * d > tol * tol)) {
+				print g
+				exit
+			}
+		}
+		print w }')" "$3"
+}
+
+status_check() { # WHAT NETNS|- IFACE INGRESS EGRESS
+	st=0
+	in_netns "$2" "$PONDREL" --json "$3" >$T/status.json 2>$T/err || st=$?
+	in_netns "$2" tc -s -j qdisc show dev "$3" >$T/qdiscs.json
+	in_netns "$2" tc -s filter show dev "$3" ingress >$T/filters.txt
+	in_netns "$2" "$PONDREL" --status "$3" >$T/status.txt 2>>$T/err || st=$?
+	same "$1: both forms exit 0, silent on stderr" "$st|$(cat $T/err)" "0|"
+	# A JSON that does not parse leaves jq's complaint here instead.
+	same "$1: the text says what the JSON says" \
+		"$(sed -n 's/^\([a-z]*\): not set by pondrel: \(.*\)/\1 foreign \2/p
+			s/^\([a-z]*\): none$/\1 none/p
+			s/^\([a-z]*\): \([0-9.]*\) Kbit\/s, \([a-z]*\).*/\1 \3 \2/p' $T/status.txt | tr '\n' ' ')" \
+		"$(jq -j '["ingress", "egress"][] as $d | .[$d] | "\($d) \(
+			if .limit == "pondrel" then "\(.mode) \(.rate_kbit)"
+			elif .limit == "foreign" then "foreign \(.kind)" else "none" end) "' $T/status.json 2>&1)"
+
+	case $5 in
+	shaped) bucket=$(jq '.[] | select(.root) | .options.burst' $T/qdiscs.json) ;;
+	*) bucket= ;;
+	esac
+	same_counters "$1: egress as tc shows it" "$(status_line egress)" \
+		"$(tc_root_line $T/qdiscs.json "$5")"
+
+	case $4 in
+	none)
+		want=$(jq -r 'if any(.[]; .kind == "ingress") then "ingress qdisc" else "none" end' $T/qdiscs.json)
+		;;
+	policed | foreign)
+		want=$(tc_police_line "$4")
+		;;
+	shaped)
+		in_netns "$2" tc -j filter show dev "$3" ingress >$T/filters.json
+		ifb=$(jq -r '.[] | .options.actions[0]? | select(.kind == "mirred") | .to_dev' $T/filters.json)
+		same "$1: the IFB is the redirect's target and carries the mark" \
+			"$(jq -r .ingress.ifb $T/status.json) $(in_netns "$2" ip -j link show dev "$ifb" | jq -r '.[0].ifalias')" \
+			"$ifb pondrel ingress of $3"
+		in_netns "$2" tc -s -j qdisc show dev "$ifb" >$T/ifb.json
+		want=$(tc_root_line $T/ifb.json shaped)
+		bucket="$bucket $(jq '.[] | select(.root) | .options.burst' $T/ifb.json)"
+		;;
+	esac
+	same_counters "$1: ingress as tc shows it" "$(status_line ingress)" "$want"
+	# tc works the bucket out of its time at the rate and truncates.
+	got=$(jq -j '.[] | objects | select(.mode == "shaped") | "\(.bucket_bytes) "' $T/status.json)
+	for b in $bucket; do
+		same "$1: bucket within a byte of tc's $b" \
+			"$(echo "$got" | awk -v b="$b" '{ for (i = 1; i <= NF; i++) if ($i - b <= 1 && b - $i <= 1) { print "near"; exit } }')" near
+	done
+}
