@@ -106,6 +106,15 @@ for args in "10000 5000" "- 2000" "3000 -" "- -" "0.5 34359738"; do
 	same "wire: pondrel d0 $args sends the expected requests" "$st" 0
 	[ "$st" = 0 ] || sed 's/^/    /' $T/wire
 done
+# Made, reused, removed with its redirect: the link requests too.
+for args in "10000 100000" "100000 20000" "- 20000" "- -"; do
+	st=0
+	# shellcheck disable=SC2086
+	/wire_check nlmon0 "$PONDREL" d0 $args ifb-d0 >$T/wire 2>&1 || st=$?
+	same "wire: pondrel --shape d0 $args sends the expected requests" "$st" 0
+	[ "$st" = 0 ] || sed 's/^/    /' $T/wire
+done
+run --shape d0 - -
 ip link del nlmon0
 
 echo "== faults"

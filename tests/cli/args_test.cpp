@@ -90,6 +90,22 @@ const contract_case contract[] = {
      TOO_HIGH},
     {"malformed ingress beats too high egress", {"lo", "abc", "34359739"},
      USAGE},
+    {"unknown option", {"--bogus", "lo", "1", "1"}, USAGE},
+    {"unknown short option", {"-x", "lo", "1", "1"}, USAGE},
+    {"an option and two words", {"-s", "-s", "lo", "1"}, USAGE},
+    {"an option and four words", {"--shape", "lo", "1", "1", "1"}, USAGE},
+    {"an option alone", {"--shape"}, USAGE},
+    // Three words are the plain call: an interface may be named so.
+    {"three words starting with -s", {"-s", "1", "1"},
+     "invalid interface: -s\n"},
+    {"three words starting with --shape", {"--shape", "1", "1"},
+     "invalid interface: --shape\n"},
+    {"missing interface after an option", {"--shape", "nosuch0", "1", "1"},
+     "invalid interface: nosuch0\n"},
+    {"missing interface, both directions -", {"-s", "nosuch0", "-", "-"},
+     "invalid interface: nosuch0\n"},
+    {"missing interface beats bad rates after an option",
+     {"-s", "nosuch0", "abc", "1e99"}, "invalid interface: nosuch0\n"},
 };
 
 TEST_F(CommandLine, FailuresPrintTheirTextAndExitOne)
@@ -102,6 +118,43 @@ TEST_F(CommandLine, FailuresPrintTheirTextAndExitOne)
 		EXPECT_EQ(r.err, c.err) << c.name;
 		EXPECT_EQ(r.out, "") << c.name;
 	}
+}
+
+struct answer_case {
+	const char *name;
+	std::vector<std::string> args;
+	std::string out_start;
+};
+
+// Answers on standard output with exit 0, whatever words follow.
+TEST_F(CommandLine, HelpAndVersionAnswerOnStdout)
+{
+	const std::string version = "pondrel " PONDREL_VERSION "\n";
+	const answer_case cases[] = {
+	    {"--version", {"--version"}, version},
+	    {"-V", {"-V"}, version},
+	    {"--version before a call", {"--version", "lo", "1", "1"}, version},
+	    {"--help", {"--help"}, USAGE},
+	    {"-h", {"-h"}, USAGE},
+	};
+	for (const auto &c : cases) {
+		std::vector<std::string> argv{PONDREL_BIN};
+		argv.insert(argv.end(), c.args.begin(), c.args.end());
+		run_result r = run_command(argv);
+		EXPECT_EQ(r.status, 0) << c.name;
+		EXPECT_EQ(r.err, "") << c.name;
+		EXPECT_EQ(r.out.substr(0, c.out_start.size()), c.out_start)
+		    << c.name;
+		if (c.out_start == version) {
+			EXPECT_EQ(r.out, version) << c.name;
+		}
+	}
+	// One line per option after the usage line.
+	run_result help = run_command({PONDREL_BIN, "--help"});
+	for (const char *option : {"-s, --shape", "-h, --help", "-V, --version"})
+		EXPECT_NE(help.out.find(std::string("\n  ") + option),
+			  std::string::npos)
+		    << option;
 }
 
 } // namespace

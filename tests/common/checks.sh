@@ -34,3 +34,20 @@ state() {
 	police=$(tc filter show dev "$1" ingress | sed -n 's/.* police 0x[0-9a-f]* rate \([^ ]*\) burst \([^ ]*\) mtu \([^ ]*\) action \([^ ]*\).*/ police \1 \2 \3 \4/p')
 	echo "${tbf}| ingress $ingress filters $filters$police" | tr "\n" " " | sed "s/ *$//"
 }
+
+# The shaped mode's ingress of an interface on one line: every IFB device
+# by name; the IFB's up flag, alias and its tbf's exact figures (bytes/s,
+# bytes, microseconds); and each filter on the interface's ingress whose
+# first action is mirred: protocol, kind, handle and where it sends. IFACE IFB
+ifb_state() {
+	names=$(ip -j link show type ifb | grep -o '"ifname":"[^"]*"' | cut -d'"' -f4)
+	link='' tbf=''
+	if ip link show "$2" >/dev/null 2>&1; then
+		link=$(ip -j link show "$2" | grep -o '"UP"\|"ifalias":"[^"]*"')
+		tbf=$(tc -j qdisc show dev "$2" | grep -o '"kind":"[a-z_]*"\|"rate":[0-9]*\|"burst":[0-9]*\|"lat":[0-9]*')
+	fi
+	redirect=$(tc -j filter show dev "$1" ingress 2>/dev/null | sed 's/"pref":[0-9]*,//g' |
+		grep -o '"protocol":"[a-z]*","kind":"[a-z]*","chain":0,"options":{"handle":"[^"]*","actions":\[{"order":1,"kind":"mirred","mirred_action":"[a-z]*","direction":"[a-z]*","to_dev":"[^"]*","control_action":{"type":"[a-z]*"')
+	# shellcheck disable=SC2086 # one word per name and field
+	echo "ifbs" $names "|" $link $tbf "|${redirect:+ $(printf %s "$redirect" | tr '\n' ' ')}"
+}

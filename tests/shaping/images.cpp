@@ -3,11 +3,16 @@
 #include <math.h>
 #include <string.h>
 
+#include <string>
+
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <linux/if_ether.h>
+#include <linux/if_link.h>
 #include <linux/pkt_cls.h>
 #include <linux/pkt_sched.h>
 #include <linux/rtnetlink.h>
+#include <linux/tc_act/tc_mirred.h>
 
 namespace {
 
@@ -58,6 +63,43 @@ tcmsg_image(int ifindex, uint32_t parent, uint32_t handle, uint32_t info)
 	byte_image img;
 	append(img, &t, sizeof(t));
 	return img;
+}
+
+byte_image
+ifinfomsg_image(int ifindex, unsigned int up)
+{
+	struct ifinfomsg i;
+	memset(&i, 0, sizeof(i));
+	i.ifi_family = AF_UNSPEC;
+	i.ifi_index = ifindex;
+	i.ifi_flags = up;
+	i.ifi_change = up;
+	byte_image img;
+	append(img, &i, sizeof(i));
+	return img;
+}
+
+void
+put_string(byte_image &img, uint16_t type, const char *s)
+{
+	put_attr(img, type, s, strlen(s) + 1);
+}
+
+// Bytes per second to the bucket: 1 ms at the rate, never under 2048.
+uint32_t
+scaled_burst(uint32_t rate)
+{
+	return rate / 1000 > 2048 ? rate / 1000 : 2048;
+}
+
+request_image
+scaled_tbf_image(int ifindex, double rate, double tps)
+{
+	uint32_t field = static_cast<uint32_t>(rate);
+	uint32_t burst = scaled_burst(field);
+	return tbf_image(ifindex, field,
+			 static_cast<uint32_t>(rate * 0.05 + burst), tps,
+			 burst);
 }
 
 struct tc_ratespec
@@ -131,18 +173,18 @@ police_filter_image(int ifindex, uint32_t rate, double tps)
 }
 
 request_image
-tbf_image(int ifindex, uint32_t rate, uint32_t limit, double tps)
+tbf_image(int ifindex, uint32_t rate, uint32_t limit, double tps,
+	  uint32_t burst)
 {
 	request_image r = {RTM_NEWQDISC, CREATE, false,
 			   tcmsg_image(ifindex, TC_H_ROOT, 0, 0)};
 	struct tc_tbf_qopt q;
-	uint32_t burst = 2048;
 	uint32_t table[256];
 
 	memset(&q, 0, sizeof(q));
 	q.rate = ratespec(rate);
 	q.limit = limit;
-	q.buffer = reference_ticks(2048, rate, tps);
+	q.buffer = reference_ticks(burst, rate, tps);
 	rate_table_image(table, rate, tps);
 
 	put_attr(r.body, TCA_KIND, "tbf", 4);
@@ -171,5 +213,82 @@ run_images(int ifindex, double ingress, double egress, double tps)
 					static_cast<uint32_t>(limit + 2048),
 					tps));
 	}
+	return run;
+}
+
+request_image
+ifb_create_image(const char *name)
+{
+	request_image r = {RTM_NEWLINK, CREATE, false, ifinfomsg_image(0, 0)};
+	put_string(r.body, IFLA_IFNAME, name);
+	size_t info = begin_nest(r.body, IFLA_LINKINFO);
+	put_string(r.body, IFLA_INFO_KIND, "ifb");
+	end_nest(r.body, info);
+	return r;
+}
+
+request_image
+ifb_mark_image(int ifb, const char *iface)
+{
+	request_image r = {RTM_NEWLINK, 0, false, ifinfomsg_image(ifb, IFF_UP)};
+	std::string mark = std::string("pondrel ingress of ") + iface;
+	put_string(r.body, IFLA_IFALIAS, mark.c_str());
+	return r;
+}
+
+request_image
+ifb_delete_image(int ifb)
+{
+	return {RTM_DELLINK, 0, false, ifinfomsg_image(ifb, 0)};
+}
+
+request_image
+redirect_filter_image(int ifindex, int ifb)
+{
+	uint32_t info = TC_H_MAKE(0, htons(ETH_P_ALL));
+	request_image r = {RTM_NEWTFILTER, CREATE, false,
+			   tcmsg_image(ifindex, 0xFFFF0000u, 0, info)};
+	struct tc_mirred m;
+
+	memset(&m, 0, sizeof(m));
+	m.action = TC_ACT_STOLEN;
+	m.eaction = TCA_EGRESS_REDIR;
+	m.ifindex = static_cast<uint32_t>(ifb);
+
+	put_attr(r.body, TCA_KIND, "basic", 6);
+	size_t options = begin_nest(r.body, TCA_OPTIONS);
+	size_t actions = begin_nest(r.body, TCA_BASIC_ACT);
+	size_t first = begin_nest(r.body, 1);
+	put_string(r.body, TCA_ACT_KIND, "mirred");
+	size_t action_options = begin_nest(r.body, TCA_ACT_OPTIONS);
+	put_attr(r.body, TCA_MIRRED_PARMS, &m, sizeof(m));
+	end_nest(r.body, action_options);
+	end_nest(r.body, first);
+	end_nest(r.body, actions);
+	end_nest(r.body, options);
+	return r;
+}
+
+std::vector<request_image>
+shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
+		  int ifb, bool ifb_existed, double ingress, double egress,
+		  double tps)
+{
+	std::vector<request_image> run;
+	run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
+	if (ingress >= 0) {
+		if (!ifb_existed)
+			run.push_back(ifb_create_image(ifb_name));
+		run.push_back(ifb_mark_image(ifb, iface));
+		run.push_back(removal_image(ifb, TC_H_ROOT, 0));
+		run.push_back(scaled_tbf_image(ifb, ingress, tps));
+		run.push_back(ingress_qdisc_image(ifindex));
+		run.push_back(redirect_filter_image(ifindex, ifb));
+	} else if (ifb_existed) {
+		run.push_back(ifb_delete_image(ifb));
+	}
+	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
+	if (egress >= 0)
+		run.push_back(scaled_tbf_image(ifindex, egress, tps));
 	return run;
 }

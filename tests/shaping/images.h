@@ -20,13 +20,29 @@ request_image removal_image(int ifindex, uint32_t parent, uint32_t handle);
 request_image ingress_qdisc_image(int ifindex);
 request_image police_filter_image(int ifindex, uint32_t rate, double tps);
 request_image tbf_image(int ifindex, uint32_t rate, uint32_t limit,
-			double tps);
+			double tps, uint32_t burst = 2048);
+
+// The shaped mode's IFB: made, then marked as the interface's and brought
+// up, and removed; the filter that redirects every arriving packet to it.
+request_image ifb_create_image(const char *name);
+request_image ifb_mark_image(int ifb, const char *iface);
+request_image ifb_delete_image(int ifb);
+request_image redirect_filter_image(int ifindex, int ifb);
 
 // The whole run for an interface, in order: ingress removal, and with a rate
 // its qdisc and filter; then root removal, and with a rate the tbf.
 // Rates are in bytes per second, below zero for none.
 std::vector<request_image> run_images(int ifindex, double ingress,
 				      double egress, double tps);
+
+// The same for a shaped run of the interface iface, whose IFB is ifb_name
+// with index ifb. A rate for ingress makes the IFB unless it existed, marks
+// and raises it, and shapes it before the redirect; "-" removes an IFB that
+// existed. Both tbfs take a bucket of max(2048 bytes, 1 ms at the rate).
+std::vector<request_image> shaped_run_images(int ifindex, const char *iface,
+					     const char *ifb_name, int ifb,
+					     bool ifb_existed, double ingress,
+					     double egress, double tps);
 
 // Ticks to send size bytes at rate, the way the kernel's tables count them.
 uint32_t reference_ticks(double size, uint32_t rate, double tps);

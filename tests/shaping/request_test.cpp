@@ -1,9 +1,17 @@
 // The requests of a run, byte for byte, through a recording exchange.
+#include <ctype.h>
 #include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <linux/pkt_cls.h>
 #include <linux/rtnetlink.h>
+
+#include <map>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +20,25 @@
 #include "src/shaping/shaping.h"
 #include "tests/shaping/images.h"
 #include "tests/shaping/recorder.h"
+
+// Devices found by name without a kernel: the shaping code's calls of
+// if_nametoindex come here, as the executable's definition goes before the
+// C library's, and their sysfs attributes are files in a scratch directory.
+std::map<std::string, unsigned> devices;
+// What a created device's name gives once it is asked for, or 0.
+unsigned created_index;
+
+extern "C" unsigned int
+if_nametoindex(const char *name)
+{
+	auto it = devices.find(name);
+	if (it != devices.end())
+		return it->second;
+	for (const auto &r : recorded)
+		if (r.type == RTM_NEWLINK && (r.flags & NLM_F_CREATE))
+			return created_index;
+	return 0;
+}
 
 namespace {
 
@@ -172,6 +199,249 @@ TEST(Requests, PoliceFieldsAtKnownRates)
 		EXPECT_EQ(recorded[2].body,
 			  police_filter_image(IFINDEX, c.rate_field, TPS).body)
 		    << "rate " << c.rate;
+	}
+}
+
+const int IFB = 9;
+const double SHAPED_IN = 2500000.0;  // 20 Mbit/s: a 2500-byte bucket
+const double SHAPED_EG = 12500000.0; // 100 Mbit/s: a 12500-byte bucket
+
+std::string fake_sysfs;
+
+void
+write_attr(const std::string &dev, const char *attr, const std::string &text)
+{
+	std::string path = fake_sysfs + "/" + dev + "/" + attr;
+	FILE *f = fopen(path.c_str(), "w");
+	ASSERT_NE(f, nullptr) << path;
+	fputs(text.c_str(), f);
+	fclose(f);
+}
+
+enum device_state { NONE, OWN, UNMARKED, OTHER_IFACE, OTHER_NETNS };
+
+// Puts ifb-eth0 in the state named, as sysfs and the name lookup show it.
+void
+make_ifb_device(device_state state)
+{
+	char dir[] = "/tmp/pondrel-sysfs-XXXXXX";
+	ASSERT_NE(mkdtemp(dir), nullptr);
+	fake_sysfs = dir;
+	sysfs_net_dir = fake_sysfs.c_str();
+	devices.clear();
+	created_index = IFB;
+	if (state == NONE)
+		return;
+	devices["ifb-eth0"] = IFB;
+	ASSERT_EQ(mkdir((fake_sysfs + "/ifb-eth0").c_str(), 0755), 0);
+	const char *alias[] = {"", "pondrel ingress of eth0\n", "",
+			       "pondrel ingress of eth1\n",
+			       "pondrel ingress of eth0\n"};
+	write_attr("ifb-eth0", "ifalias", alias[state]);
+	// Another namespace's device of that name shows its own index.
+	write_attr("ifb-eth0", "ifindex", state == OTHER_NETNS ? "7\n" : "9\n");
+}
+
+void
+remove_ifb_device()
+{
+	std::string dev = fake_sysfs + "/ifb-eth0";
+	unlink((dev + "/ifalias").c_str());
+	unlink((dev + "/ifindex").c_str());
+	rmdir(dev.c_str());
+	EXPECT_EQ(rmdir(fake_sysfs.c_str()), 0) << fake_sysfs;
+	devices.clear();
+}
+
+void
+record_eth0_run(bool shaped, double ingress, double egress,
+		const std::vector<bool> &refusals)
+{
+	reset_recorder();
+	answers = refusals;
+	ticks_per_second = TPS;
+	target_ifindex = IFINDEX;
+	target_name = "eth0";
+	shaped_mode = shaped;
+	configure_ingress(ingress);
+	configure_egress(egress);
+	shaped_mode = false;
+}
+
+std::vector<request_image>
+shaped_images(bool existed, double ingress)
+{
+	return shaped_run_images(IFINDEX, "eth0", "ifb-eth0", IFB, existed,
+				 ingress, SHAPED_EG, TPS);
+}
+
+// A plain run's images with the removal of an IFB after the ingress removal.
+std::vector<request_image>
+plain_images_removing_ifb(double ingress)
+{
+	std::vector<request_image> run =
+	    run_images(IFINDEX, ingress, SHAPED_EG, TPS);
+	run.insert(run.begin() + 1, ifb_delete_image(IFB));
+	return run;
+}
+
+// The ingress requests up to a refusal, then the egress ones as they are.
+std::vector<request_image>
+create_refused_images()
+{
+	std::vector<request_image> run = shaped_images(false, SHAPED_IN);
+	run.erase(run.begin() + 2, run.end() - 2);
+	return run;
+}
+
+struct shaped_case {
+	const char *what;
+	device_state ifb;
+	bool shaped;
+	double ingress;
+	std::vector<bool> answers;
+	std::vector<request_image> want;
+};
+
+TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
+{
+	const shaped_case cases[] = {
+	    {"no IFB: made, marked, shaped, then the redirect", NONE, true,
+	     SHAPED_IN, {}, shaped_images(false, SHAPED_IN)},
+	    {"own IFB: reused, never made again", OWN, true, SHAPED_IN, {},
+	     shaped_images(true, SHAPED_IN)},
+	    // The kernel refuses the exclusive creation: the name is taken.
+	    {"unmarked device of that name: creation tried, nothing else",
+	     UNMARKED, true, SHAPED_IN, {true, false}, create_refused_images()},
+	    {"another interface's mark: creation tried", OTHER_IFACE, true,
+	     SHAPED_IN, {true, false}, create_refused_images()},
+	    {"the mark of another namespace's device: creation tried",
+	     OTHER_NETNS, true, SHAPED_IN, {true, false},
+	     create_refused_images()},
+	    {"- removes the own IFB", OWN, true, NO_LIMIT, {},
+	     shaped_images(true, NO_LIMIT)},
+	    {"- leaves an unmarked device alone", UNMARKED, true, NO_LIMIT, {},
+	     shaped_images(false, NO_LIMIT)},
+	    {"plain run removes the own IFB", OWN, false, SHAPED_IN, {},
+	     plain_images_removing_ifb(SHAPED_IN)},
+	    {"plain - removes the own IFB", OWN, false, NO_LIMIT, {},
+	     plain_images_removing_ifb(NO_LIMIT)},
+	    {"plain run without an IFB sends what it always did", NONE, false,
+	     SHAPED_IN, {}, run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS)},
+	    {"plain run leaves an unmarked device alone", UNMARKED, false,
+	     SHAPED_IN, {}, run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS)},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		make_ifb_device(c.ifb);
+		record_eth0_run(c.shaped, c.ingress, SHAPED_EG, c.answers);
+		expect_same_requests(c.want);
+		EXPECT_EQ(recorded_failures, 0);
+		remove_ifb_device();
+	}
+}
+
+struct cleanup_case {
+	const char *what;
+	device_state ifb;
+	size_t refused; // the refused request's place in the shaped run
+	unsigned created_index;
+	std::vector<request_image> cleanup;
+	int failures; // reported by the shaping code itself
+};
+
+TEST(ShapedRequests, RefusalsTakeDownWhatCameBefore)
+{
+	const request_image del_ifb = ifb_delete_image(IFB);
+	const cleanup_case cases[] = {
+	    {"IFB not made", NONE, 1, IFB, {}, 0},
+	    {"IFB made but gone before its mark", NONE, 1, 0, {}, 1},
+	    {"mark refused", NONE, 2, IFB, {del_ifb}, 0},
+	    {"own IFB's mark refused", OWN, 1, IFB, {del_ifb}, 0},
+	    {"IFB's root removal failed", NONE, 3, IFB, {del_ifb}, 0},
+	    {"tbf refused", NONE, 4, IFB, {del_ifb}, 0},
+	    {"ingress qdisc refused", NONE, 5, IFB, {del_ifb}, 0},
+	    {"redirect refused",
+	     NONE,
+	     6,
+	     IFB,
+	     {removal_image(IFINDEX, TC_H_INGRESS, 0xFFFF0000u), del_ifb},
+	     0},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		make_ifb_device(c.ifb);
+		created_index = c.created_index;
+		std::vector<request_image> run =
+		    shaped_images(c.ifb == OWN, SHAPED_IN);
+		std::vector<request_image> want(run.begin(),
+						run.begin() + c.refused + 1);
+		want.insert(want.end(), c.cleanup.begin(), c.cleanup.end());
+		want.insert(want.end(), run.end() - 2, run.end());
+		std::vector<bool> refusals(c.refused, true);
+		// The gone device's creation was granted all the same.
+		refusals.push_back(c.failures != 0);
+		record_eth0_run(true, SHAPED_IN, SHAPED_EG, refusals);
+		expect_same_requests(want);
+		EXPECT_EQ(recorded_failures, c.failures);
+		remove_ifb_device();
+	}
+}
+
+struct burst_case {
+	bool shaped;
+	double rate;
+	uint32_t burst, limit, buffer;
+};
+
+TEST(ShapedRequests, BucketIsOneMillisecondAtTheRateAndNoLess)
+{
+	const burst_case cases[] = {
+	    {true, 125000.0, 2048, 8298, 256000},
+	    {true, 2048999.0, 2048, 104497, 15617},
+	    {true, 2049000.0, 2049, 104499, 15625},
+	    {true, 12500000.0, 12500, 637500, 15625},
+	    {false, 12500000.0, 2048, 627048, 2560},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(testing::Message() << "rate " << c.rate
+						<< (c.shaped ? " shaped" : ""));
+		make_ifb_device(NONE);
+		record_eth0_run(c.shaped, NO_LIMIT, c.rate, {});
+		remove_ifb_device();
+		ASSERT_EQ(recorded.size(), 3u);
+		struct tc_tbf_qopt q;
+		uint32_t burst;
+		memcpy(&q, &recorded[2].body[36], sizeof(q));
+		memcpy(&burst, &recorded[2].body[76], sizeof(burst));
+		EXPECT_EQ(burst, c.burst);
+		EXPECT_EQ(q.limit, c.limit);
+		EXPECT_EQ(q.buffer, c.buffer);
+	}
+}
+
+TEST(IfbName, FitsInFifteenBytesAndTellsLongNamesApart)
+{
+	const char *longer[] = {"abcdefghijkl", "enp0s20f0u1u1", "enp0s20f0u1u2",
+				"enp0s20f0u1u1c2", "enp0s20f0u1u2c2"};
+	char name[IFNAMSIZ];
+	std::vector<std::string> seen;
+
+	ifb_name("abcdefghijk", name);
+	EXPECT_STREQ(name, "ifb-abcdefghijk");
+	ifb_name("eth0", name);
+	EXPECT_STREQ(name, "ifb-eth0");
+	for (const char *iface : longer) {
+		SCOPED_TRACE(iface);
+		ifb_name(iface, name);
+		ASSERT_EQ(strlen(name), 15u);
+		EXPECT_EQ(std::string(name, 10),
+			  "ifb-" + std::string(iface, 5) + "-");
+		for (int i = 10; i < 15; i++)
+			EXPECT_TRUE(isxdigit((unsigned char)name[i])) << name;
+		for (const auto &other : seen)
+			EXPECT_NE(other, name);
+		seen.push_back(name);
 	}
 }
 

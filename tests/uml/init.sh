@@ -33,9 +33,12 @@ echo /bin/false >/proc/sys/kernel/modprobe
 # shellcheck source=tests/common/checks.sh
 . "$(dirname "$0")/../common/checks.sh"
 
-load() { # module paths under the kernel's module tree, without .ko
+load() { # module paths under the kernel's module tree, without .ko; a
+	# word "PATH PARAM=VALUE..." passes parameters to that module
 	for m; do
-		if ! busybox insmod "/usr/lib/uml/modules/$(uname -r)/kernel/$m.ko"; then
+		# shellcheck disable=SC2046 # each parameter a word of its own
+		if ! busybox insmod "/usr/lib/uml/modules/$(uname -r)/kernel/${m%% *}.ko" \
+			$(echo "$m" | cut -s -d' ' -f2-); then
 			echo "FAIL - module $m cannot be loaded"
 			exit 1
 		fi
@@ -54,6 +57,8 @@ reported() { # STATUS ERRFILE
 # Reports carry the texts of pondrel's own C library.
 ENOENT_TEXT=$("$STRERROR" 2)
 EPERM_TEXT=$("$STRERROR" 1)
+EEXIST_TEXT=$("$STRERROR" 17)
+EOPNOTSUPP_TEXT=$("$STRERROR" 95)
 
 load net/sched/sch_tbf net/sched/sch_ingress net/sched/cls_basic \
 	drivers/net/dummy drivers/net/veth drivers/net/nlmon
@@ -103,6 +108,91 @@ same "tc -j: one basic filter under ffff:" \
 	"$(tc -j filter show dev d0 ingress | grep -o '"kind":"basic"\|"parent":"ffff:"' | sort | uniq -c | tr -s ' \n' ' ')" \
 	' 2 "kind":"basic" 2 "parent":"ffff:" '
 
+echo "== shaped mode: the kernel without ifb, then without act_mirred"
+# Loaded without numifbs, ifb would make ifb0 and ifb1 at once.
+while IFS='|' read -r what module text; do
+	run --shape d0 10000 100000
+	same "$what: exit 1, one report" "$st|$out|$err" \
+		"1||varnic: error: netlink: $text"
+	same "$what: no IFB, no ingress qdisc, egress applied" \
+		"$(state d0) / $(ifb_state d0 ifb-d0)" \
+		"tbf 100Mbit 12500b 50ms | ingress 0 filters 0 / ifbs | |"
+	load "$module"
+done <<EOF
+ifb missing|drivers/net/ifb numifbs=0|$EOPNOTSUPP_TEXT
+act_mirred missing|net/sched/act_mirred|$ENOENT_TEXT
+EOF
+
+echo "== shaped mode: both directions, replacement, removal, switches"
+# An IFB without pondrel's mark, as the module itself makes them.
+ip link add ifb0 type ifb
+ifb0=$(ip -d link show ifb0; tc qdisc show dev ifb0)
+IFB='"UP" "ifalias":"pondrel ingress of d0" "kind":"tbf"'
+REDIRECT='"protocol":"all","kind":"basic","chain":0,"options":{"handle":"1","actions":[{"order":1,"kind":"mirred","mirred_action":"redirect","direction":"egress","to_dev":"ifb-d0","control_action":{"type":"stolen"'
+# what | arguments | what tc and ip must show after the run
+while IFS='|' read -r what args want; do
+	# shellcheck disable=SC2086
+	run $args
+	same "$what: exit 0, silent" "$st|$out|$err" "0||"
+	same "$what: tc and ip show it" "$(state d0) / $(ifb_state d0 ifb-d0)" "$want"
+done <<EOF
+shaped both directions|--shape d0 100000 10000|tbf 10Mbit 2Kb 50ms | ingress 1 filters 1 / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":12500 "lat":50000 | $REDIRECT
+the same run again|--shape d0 100000 10000|tbf 10Mbit 2Kb 50ms | ingress 1 filters 1 / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":12500 "lat":50000 | $REDIRECT
+other rates replace both|-s d0 80000 100000|tbf 100Mbit 12500b 50ms | ingress 1 filters 1 / ifbs ifb0 ifb-d0 | $IFB "rate":10000000 "burst":10000 "lat":50000 | $REDIRECT
+- removes the redirect and the IFB|--shape d0 - 100000|tbf 100Mbit 12500b 50ms | ingress 0 filters 0 / ifbs ifb0 | |
+ingress back|--shape d0 100000 100000|tbf 100Mbit 12500b 50ms | ingress 1 filters 1 / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":12500 "lat":50000 | $REDIRECT
+plain run removes the IFB|d0 10000 5000|tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop / ifbs ifb0 | |
+back to shaped|--shape d0 100000 100000|tbf 100Mbit 12500b 50ms | ingress 1 filters 1 / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":12500 "lat":50000 | $REDIRECT
+- - leaves neither|--shape d0 - -|| ingress 0 filters 0 / ifbs ifb0 | |
+EOF
+
+echo "== shaped mode: devices that are not pondrel's"
+for kind in ifb dummy; do
+	ip link add d1 type dummy
+	ip link add ifb-d1 type $kind
+	foreign=$(ip -d link show ifb-d1; tc qdisc show dev ifb-d1)
+	run --shape d1 10000 5000
+	same "foreign $kind ifb-d1: the shaped run reports it and exits 1" \
+		"$st|$out|$err|$(state d1)" \
+		"1||varnic: error: netlink: $EEXIST_TEXT|tbf 5Mbit 2Kb 50ms | ingress 0 filters 0"
+	sts=
+	for args in "--shape d1 - -" "d1 10000 5000" "d1 - -"; do
+		# shellcheck disable=SC2086
+		run $args
+		sts="$sts$st"
+	done
+	ip link del d1
+	run --shape d1 - -
+	same "foreign $kind ifb-d1: removals, plain runs and stop leave it untouched" \
+		"$sts|$st|$err|$(ip -d link show ifb-d1; tc qdisc show dev ifb-d1)" \
+		"000|1|invalid interface: d1|$foreign"
+	ip link del ifb-d1
+done
+same "ifb0 as the module makes it: untouched" \
+	"$(ip -d link show ifb0; tc qdisc show dev ifb0)" "$ifb0"
+
+echo "== shaped mode: an interface deleted and made anew"
+ip link add d3 type dummy
+run --shape d3 10000 5000
+ip link del d3
+run d3 - -
+same "the plain call for a gone interface: its words, the IFB left" \
+	"$st|$err|$(ifb_state d3 ifb-d3)" \
+	'1|invalid interface: d3|ifbs ifb0 ifb-d3 | "UP" "ifalias":"pondrel ingress of d3" "kind":"tbf" "rate":1250000 "burst":2047 "lat":50000 |'
+cycles='' want=''
+for i in 1 2 3 4 5 6 7 8 9 10; do
+	ip link add d3 type dummy
+	run --shape d3 10000 5000
+	made=$st$([ -e /sys/class/net/ifb-d3 ] && echo made)
+	ip link del d3
+	# What the unit's stop runs.
+	run --shape d3 - -
+	cycles="$cycles $i:$made,$st,$err,$([ -e /sys/class/net/ifb-d3 ] && echo left)"
+	want="$want $i:0made,1,invalid interface: d3,"
+done
+same "10 cycles of make, shape, delete, stop: each IFB removed by the stop" \
+	"$cycles / $(ifb_state d3 ifb-d3)" "$want / ifbs ifb0 | |"
+
 echo "== the wire"
 ip link add nlmon0 type nlmon
 ip link set nlmon0 up
@@ -113,6 +203,15 @@ for args in "10000 5000" "- 2000" "3000 -" "- -" "0.5 34359738"; do
 	same "wire: pondrel d0 $args sends the expected requests" "$st" 0
 	[ "$st" = 0 ] || sed 's/^/    /' $T/wire
 done
+# Made, reused, removed with its redirect; then nothing of it is left.
+for args in "10000 100000" "100000 20000" "- 20000" "- -" "0.5 34359738"; do
+	st=0
+	# shellcheck disable=SC2086
+	"$WIRE_CHECK" nlmon0 "$PONDREL" d0 $args ifb-d0 >$T/wire 2>&1 || st=$?
+	same "wire: pondrel --shape d0 $args sends the expected requests" "$st" 0
+	[ "$st" = 0 ] || sed 's/^/    /' $T/wire
+done
+run --shape d0 - -
 ip link del nlmon0
 
 echo "== faults on the real kernel"

@@ -18,9 +18,7 @@ mkdir -p "$5"
 out=$(cd "$5" && pwd)
 rm -f "$out/console" "$out/traffic-runs.tsv"
 mode=${UML_MODE:-suite}
-limit=150
-# Booting systemd takes most of that already on a busy machine.
-[ "${6:-}" != systemd-init.sh ] || limit=240
+limit=240
 [ "$mode" = traffic ] && limit=1500
 if ! command -v linux.uml >/dev/null; then
 	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2

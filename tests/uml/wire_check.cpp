@@ -3,9 +3,12 @@
 // the unit tests use. Meant for a kernel that has everything the tool needs:
 // the user-mode kernel of tests/uml.
 //
-//   uml_wire_check NLMON PONDREL IFNAME INGRESS EGRESS
+//   uml_wire_check NLMON PONDREL IFNAME INGRESS EGRESS [IFB]
 //
 // INGRESS and EGRESS are Kbit/s or "-", passed to pondrel as they are.
+// With IFB, the name that the interface's IFB must have, the run is a
+// shaped one (--shape); the IFB counts as made before when that name
+// exists before the run.
 // Exit status 0 only when pondrel succeeded and the wire holds exactly the
 // expected requests.
 #include <errno.h>
@@ -87,10 +90,13 @@ drain(int fd, std::string &seen)
 				 h.nlmsg_len);
 			seen += line;
 			// The kernel's answers and notifications carry no
-			// request flag, and only traffic control is ours.
+			// request flag; traffic control and the IFB's
+			// links are ours.
 			if ((h.nlmsg_flags & NLM_F_REQUEST) &&
-			    h.nlmsg_type >= RTM_NEWQDISC &&
-			    h.nlmsg_type <= RTM_GETTFILTER)
+			    ((h.nlmsg_type >= RTM_NEWQDISC &&
+			      h.nlmsg_type <= RTM_GETTFILTER) ||
+			     h.nlmsg_type == RTM_NEWLINK ||
+			     h.nlmsg_type == RTM_DELLINK))
 				requests.push_back(
 				    {h, byte_image(&buf[at + sizeof(h)],
 						   &buf[at + h.nlmsg_len])});
@@ -145,23 +151,30 @@ first_difference(const byte_image &a, const byte_image &b)
 int
 main(int argc, char *argv[])
 {
-	if (argc != 6) {
+	if (argc != 6 && argc != 7) {
 		fputs("usage: uml_wire_check NLMON PONDREL IFNAME INGRESS "
-		      "EGRESS\n",
+		      "EGRESS [IFB]\n",
 		      stderr);
 		return 2;
 	}
+	const char *ifb_name = argc == 7 ? argv[6] : nullptr;
 	int fd = open_capture(argv[1]);
 	int ifindex = if_nametoindex(argv[3]);
 	if (ifindex == 0)
 		die(argv[3]);
+	int ifb = ifb_name != nullptr ? if_nametoindex(ifb_name) : 0;
+	bool ifb_existed = ifb != 0;
 
 	pid_t pid = fork();
 	if (pid < 0)
 		die("fork");
 	if (pid == 0) {
-		execl(argv[2], argv[2], argv[3], argv[4], argv[5],
-		      static_cast<char *>(nullptr));
+		if (ifb_name != nullptr)
+			execl(argv[2], argv[2], "--shape", argv[3], argv[4],
+			      argv[5], static_cast<char *>(nullptr));
+		else
+			execl(argv[2], argv[2], argv[3], argv[4], argv[5],
+			      static_cast<char *>(nullptr));
 		_exit(127);
 	}
 	int status;
@@ -170,9 +183,17 @@ main(int argc, char *argv[])
 	std::string seen;
 	std::vector<captured> got = drain(fd, seen);
 
+	// A new IFB's index is known once the run has made it.
+	if (ifb_name != nullptr && !ifb_existed)
+		ifb = if_nametoindex(ifb_name);
 	std::vector<request_image> want =
-	    run_images(ifindex, rate_arg(argv[4]), rate_arg(argv[5]),
-		       psched_ticks_per_second());
+	    ifb_name != nullptr
+		? shaped_run_images(ifindex, argv[3], ifb_name, ifb,
+				    ifb_existed, rate_arg(argv[4]),
+				    rate_arg(argv[5]),
+				    psched_ticks_per_second())
+		: run_images(ifindex, rate_arg(argv[4]), rate_arg(argv[5]),
+			     psched_ticks_per_second());
 	int bad = 0;
 	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
 		printf("pondrel did not exit 0 (wait status %d)\n", status);
