@@ -133,24 +133,24 @@ same "both ran after it: unit active, hook exit 0, one configuration ($got)" \
 	"$(systemctl is-active pondrel@d0) $hook_st $one" "active 0 yes"
 
 echo "== the shaped mode"
-# d0's tbf and filters, where they redirect to, and its IFB as "alias | tbf".
-shaped() {
-	echo "$(state d0) $(tc filter show dev d0 ingress | sed -n 's/.*mirred (Egress Redirect to device \([^)]*\)) stolen.*/\1/p')" \
-		"| $(ip -d link show ifb-d0 2>/dev/null | sed -n 's/^ *alias //p') | $(state ifb-d0 2>/dev/null | sed 's/ *| ingress 0 filters 0$//')"
-}
-conf d0 OPTIONS=--shape,INGRESS=10000,EGRESS=100000
+IFB='"UP" "ifalias":"pondrel ingress of d0" "kind":"tbf" "rate":12500000 "burst":12500 "lat":50000'
+REDIRECT='"protocol":"all","kind":"basic","chain":0,"options":{"handle":"1","actions":[{"order":1,"kind":"mirred","mirred_action":"redirect","direction":"egress","to_dev":"ifb-d0","control_action":{"type":"stolen"'
+conf d0 OPTIONS=--shape,INGRESS=100000,EGRESS=10000
 systemctl restart pondrel@d0
-same "OPTIONS=--shape: d0 redirects to its IFB, which shapes" "$(shaped)" \
-	"tbf 100Mbit 12500b 50ms | ingress 1 filters 1 ifb-d0 | pondrel ingress of d0 | tbf 10Mbit 2Kb 50ms"
+same "OPTIONS=--shape: d0 redirects to its IFB, which shapes" \
+	"$(state d0) / $(ifb_state d0 ifb-d0)" \
+	"tbf 10Mbit 2Kb 50ms | ingress 1 filters 1 / ifbs ifb-d0 | $IFB | $REDIRECT"
 systemctl stop pondrel@d0
-same "stop: the IFB gone with both limits" "$(ip -o link show type ifb)|$(state d0)" "|$none"
+same "stop: the IFB gone with both limits" \
+	"$(state d0) / $(ifb_state d0 ifb-d0)" "$none / ifbs | |"
 # The kernel keeps an IFB whose interface has gone: the unit's stop takes it.
 systemctl start pondrel@d0
-had=$(ip -o link show type ifb | grep -c ' ifb-d0: ')
+had=$(ifb_state d0 ifb-d0 | cut -d'|' -f1)
 ip link del d0
 until_true is pondrel@d0 inactive
 same "d0 deleted while shaped: unit stopped, its IFB gone" \
-	"$had $(systemctl is-active pondrel@d0)|$(ip -o link show type ifb)" "1 inactive|"
+	"$had/ $(systemctl is-active pondrel@d0) / $(ifb_state d0 ifb-d0)" \
+	"ifbs ifb-d0 / inactive / ifbs | |"
 
 same "systemd's root is the overlay, not the host's" "$(findmnt -n -o FSTYPE /)" overlay
 echo "pondrel-uml: end of suite, $fails failed"
