@@ -27,6 +27,12 @@ conf() { # IFACE LINES: writes /etc/pondrel/IFACE.conf, its lines split at comma
 first='tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop'
 second='tbf 3Mbit 2Kb 50ms | ingress 1 filters 1 police 20Mbit 10Kb 2Kb drop'
 none='| ingress 0 filters 0'
+# The modules of a plain run, loaded in the kernel, each followed by a blank.
+loaded() {
+	for m in sch_tbf sch_ingress cls_basic act_police; do
+		[ ! -d "/sys/module/$m" ] || printf '%s ' "$m"
+	done
+}
 
 echo "== enabled for d0, d0 created"
 mkdir -p /etc/pondrel
@@ -35,10 +41,14 @@ systemctl enable pondrel@d0 2>&1
 same "enable: wanted by d0's device unit" \
 	"$(readlink /etc/systemd/system/sys-subsystem-net-devices-d0.device.wants/pondrel@d0.service)" \
 	/etc/systemd/system/pondrel@.service
+before=$(loaded)
 ip link add d0 type dummy
 until_true is pondrel@d0 active
 same "d0 appears: unit active" "$(systemctl is-active pondrel@d0)" active
 same "d0 appears: both limits in force" "$(state d0)" "$first"
+# systemd-init.sh left them out: the kernel loaded them for the unit's run.
+same "d0 appears: the kernel loaded the modules the run named" \
+	"$before|$(loaded)" "|sch_tbf sch_ingress cls_basic act_police "
 
 echo "== d0 deleted and created again"
 ip link del d0
@@ -121,6 +131,26 @@ case $got in
 esac
 same "both ran after it: unit active, hook exit 0, one configuration ($got)" \
 	"$(systemctl is-active pondrel@d0) $hook_st $one" "active 0 yes"
+
+echo "== the shaped mode"
+IFB='"UP" "ifalias":"pondrel ingress of d0" "kind":"tbf" "rate":12500000 "burst":12500 "lat":50000'
+REDIRECT='"protocol":"all","kind":"basic","chain":0,"options":{"handle":"1","actions":[{"order":1,"kind":"mirred","mirred_action":"redirect","direction":"egress","to_dev":"ifb-d0","control_action":{"type":"stolen"'
+conf d0 OPTIONS=--shape,INGRESS=100000,EGRESS=10000
+systemctl restart pondrel@d0
+same "OPTIONS=--shape: d0 redirects to its IFB, which shapes" \
+	"$(state d0) / $(ifb_state d0 ifb-d0)" \
+	"tbf 10Mbit 2Kb 50ms | ingress 1 filters 1 / ifbs ifb-d0 | $IFB | $REDIRECT"
+systemctl stop pondrel@d0
+same "stop: the IFB gone with both limits" \
+	"$(state d0) / $(ifb_state d0 ifb-d0)" "$none / ifbs | |"
+# The kernel keeps an IFB whose interface has gone: the unit's stop takes it.
+systemctl start pondrel@d0
+had=$(ifb_state d0 ifb-d0 | cut -d'|' -f1)
+ip link del d0
+until_true is pondrel@d0 inactive
+same "d0 deleted while shaped: unit stopped, its IFB gone" \
+	"$had/ $(systemctl is-active pondrel@d0) / $(ifb_state d0 ifb-d0)" \
+	"ifbs ifb-d0 / inactive / ifbs | |"
 
 same "systemd's root is the overlay, not the host's" "$(findmnt -n -o FSTYPE /)" overlay
 echo "pondrel-uml: end of suite, $fails failed"

@@ -27,11 +27,15 @@ mount -t tmpfs tmpfs /run
 # shellcheck source=/dev/null
 . "$UML_OUT/env" # PONDREL
 [ -x /lib/systemd/systemd-udevd ] || fail "udev is not installed; scripts/deps.sh installs it"
-for m in fs/overlayfs/overlay net/sched/sch_tbf net/sched/sch_ingress \
-	net/sched/cls_basic net/sched/act_police drivers/net/dummy; do
-	busybox insmod "/usr/lib/uml/modules/$(uname -r)/kernel/$m.ko" ||
-		fail "module $m cannot be loaded"
+mods=/usr/lib/uml/modules/$(uname -r)
+# The qdiscs, the classifier and the police action of a plain run are left
+# to the kernel, which loads them through modprobe when the unit's first
+# run names them. Without numifbs=0 ifb makes ifb0 and ifb1, which nothing
+# needs and which would hide whether the shaped mode's IFB is gone.
+for m in fs/overlayfs/overlay drivers/net/dummy net/sched/act_mirred; do
+	busybox insmod "$mods/kernel/$m.ko" || fail "module $m cannot be loaded"
 done
+busybox insmod "$mods/kernel/drivers/net/ifb.ko" numifbs=0 || fail "module ifb cannot be loaded"
 
 T=/run/pondrel-systemd
 mkdir -p $T/upper $T/work $T/root
@@ -48,6 +52,15 @@ cp "$here/systemd-check.sh" $r/usr/local/sbin/pondrel-check
 mkdir -p $r/usr/local/lib
 cp "$here/../common/checks.sh" $r/usr/local/lib/pondrel-checks.sh
 cp "$service/pondrel@.service" $r/etc/systemd/system/
+# The kernel's modprobe, busybox's, runs in this root, where it finds the
+# modules in the directory it looks in.
+mkdir -p $r/usr/lib/modules
+ln -s "$mods" "$r/usr/lib/modules/$(uname -r)"
+# That directory now makes systemd list its static nodes with kmod, which
+# is not there and not needed: the unit would only fail.
+ln -s /dev/null $r/etc/systemd/system/kmod-static-nodes.service
+ln -s "$(command -v busybox)" $r/usr/local/sbin/modprobe
+echo /usr/local/sbin/modprobe >/proc/sys/kernel/modprobe
 mkdir -p $r/etc/network/if-up.d
 cp "$service/if-up.d/pondrel" $r/etc/network/if-up.d/pondrel
 cat >$r/etc/systemd/system/pondrel-check.service <<EOF
