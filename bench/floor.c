@@ -3,6 +3,8 @@
  * pondrel makes. It resolves the interface's index, reads the scheduler
  * clock, sends prebuilt requests (the very bytes pondrel sends) on a raw
  * route netlink socket and waits for each acknowledgement. Nothing else.
+ * With a second name, the IFB's, it replays a second shaped run instead
+ * (`pondrel --shape IF 5000 5000` once the IFB exists) and resolves both.
  *
  * One source, three builds (bench/CMakeLists.txt): linked dynamically
  * against glibc, the yardstick of the builds that load libraries; linked
@@ -20,7 +22,10 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
-/* floor_bytes, floor_lengths, floor_tolerant: generated from the images. */
+/*
+ * plain_* and shaped_*: bytes, lengths, tolerance and where the indexes go,
+ * generated from the test suite's images.
+ */
 #include "floor_requests.h"
 
 #ifdef FLOOR_RAW
@@ -120,18 +125,39 @@ read_psched(void)
 	return words == 3;
 }
 
+/* The index of a device by name, asked on the route socket; 0 if none. */
+static int
+index_of_name(long fd, const char *name)
+{
+	struct ifreq ifr;
+	unsigned int i;
+
+	for (i = 0; i < IFNAMSIZ - 1 && name[i] != '\0'; i++)
+		ifr.ifr_name[i] = name[i];
+	ifr.ifr_name[i] = '\0';
+	if (FAILED(index_of(fd, &ifr)))
+		return 0;
+	return ifr.ifr_ifindex;
+}
+
 int
 main(int argc, char *argv[])
 {
 	/* Only the header and the error code are read: the rest is cut off. */
 	char answer[64];
-	struct ifreq ifr;
-	unsigned int i, at = 0;
+	int shaped = argc == 3, iface, ifb = 0, failed = 0;
+	unsigned char *bytes = shaped ? shaped_bytes : plain_bytes;
+	const unsigned int *lengths = shaped ? shaped_lengths : plain_lengths;
+	const unsigned char *tolerant = shaped ? shaped_tolerant : plain_tolerant;
+	const unsigned char *on_ifb = shaped ? shaped_on_ifb : plain_on_ifb;
+	const unsigned int *ifb_at = shaped ? shaped_ifb_at : plain_ifb_at;
+	unsigned int i, count, at = 0;
 	long fd;
-	int failed = 0;
 
-	if (argc != 2) {
-		say("usage: pondrel_floor <existing interface>\n");
+	count = shaped ? sizeof(shaped_lengths) / sizeof(shaped_lengths[0])
+		       : sizeof(plain_lengths) / sizeof(plain_lengths[0]);
+	if (argc != 2 && argc != 3) {
+		say("usage: pondrel_floor <interface> [<its IFB>]\n");
 		return 1;
 	}
 	/* The route socket answers the device ioctls too: one socket for all. */
@@ -140,10 +166,10 @@ main(int argc, char *argv[])
 		say("socket failed\n");
 		return 1;
 	}
-	for (i = 0; i < IFNAMSIZ - 1 && argv[1][i] != '\0'; i++)
-		ifr.ifr_name[i] = argv[1][i];
-	ifr.ifr_name[i] = '\0';
-	if (FAILED(index_of(fd, &ifr))) {
+	iface = index_of_name(fd, argv[1]);
+	if (shaped)
+		ifb = index_of_name(fd, argv[2]);
+	if (iface == 0 || (shaped && ifb == 0)) {
 		say("no such interface\n");
 		return 1;
 	}
@@ -151,15 +177,18 @@ main(int argc, char *argv[])
 		say("error reading /proc/net/psched\n");
 		return 1;
 	}
-	for (i = 0; i < sizeof(floor_lengths) / sizeof(floor_lengths[0]); i++) {
-		struct nlmsghdr *req = (struct nlmsghdr *)(floor_bytes + at);
-		struct tcmsg *tcm = (struct tcmsg *)NLMSG_DATA(req);
+	for (i = 0; i < count; i++) {
+		struct nlmsghdr *req = (struct nlmsghdr *)(bytes + at);
+		int *index = (int *)((char *)NLMSG_DATA(req) + 4);
 		struct nlmsghdr *ack = (struct nlmsghdr *)answer;
 		struct nlmsgerr *err = (struct nlmsgerr *)NLMSG_DATA(ack);
 
-		at += floor_lengths[i];
+		at += lengths[i];
 		req->nlmsg_seq = i + 1;
-		tcm->tcm_ifindex = ifr.ifr_ifindex;
+		/* tcm_ifindex and ifi_index alike sit 4 bytes into the body. */
+		*index = on_ifb[i] ? ifb : iface;
+		if (ifb_at[i] != 0)
+			*(int *)((char *)req + ifb_at[i]) = ifb;
 		if (FAILED(send_fd(fd, req, req->nlmsg_len)) ||
 		    FAILED(recv_fd(fd, answer, sizeof(answer)))) {
 			say("netlink exchange failed\n");
@@ -167,7 +196,7 @@ main(int argc, char *argv[])
 		}
 		/* As in the tool: a missing qdisc is nothing to remove. */
 		if (ack->nlmsg_type == NLMSG_ERROR && err->error != 0 &&
-		    !(floor_tolerant[i] &&
+		    !(tolerant[i] &&
 		      (err->error == -ENOENT || err->error == -EINVAL))) {
 			say("the kernel refused a request\n");
 			failed = 1;

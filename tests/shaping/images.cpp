@@ -3,11 +3,17 @@
 #include <math.h>
 #include <string.h>
 
+#include <string>
+
 #include <arpa/inet.h>
+#include <net/if.h>
+
 #include <linux/if_ether.h>
+#include <linux/if_link.h>
 #include <linux/pkt_cls.h>
 #include <linux/pkt_sched.h>
 #include <linux/rtnetlink.h>
+#include <linux/tc_act/tc_mirred.h>
 
 namespace {
 
@@ -171,5 +177,68 @@ run_images(int ifindex, double ingress, double egress, double tps)
 					static_cast<uint32_t>(limit + 2048),
 					tps));
 	}
+	return run;
+}
+
+request_image
+ifb_raise_image(int ifb, const char *iface)
+{
+	struct ifinfomsg i;
+	memset(&i, 0, sizeof(i));
+	i.ifi_family = AF_UNSPEC;
+	i.ifi_index = ifb;
+	i.ifi_flags = IFF_UP;
+	i.ifi_change = IFF_UP;
+	request_image r = {RTM_NEWLINK, 0, false, byte_image()};
+	append(r.body, &i, sizeof(i));
+	std::string mark = std::string("pondrel ingress of ") + iface;
+	put_attr(r.body, IFLA_IFALIAS, mark.c_str(), mark.size() + 1);
+	return r;
+}
+
+request_image
+redirect_filter_image(int ifindex, int ifb)
+{
+	uint32_t info = TC_H_MAKE(0, htons(ETH_P_ALL));
+	request_image r = {RTM_NEWTFILTER, CREATE, false,
+			   tcmsg_image(ifindex, 0xFFFF0000u, 0, info)};
+	struct tc_mirred m;
+
+	memset(&m, 0, sizeof(m));
+	m.action = TC_ACT_STOLEN;
+	m.eaction = TCA_EGRESS_REDIR;
+	m.ifindex = static_cast<uint32_t>(ifb);
+
+	put_attr(r.body, TCA_KIND, "basic", 6);
+	size_t options = begin_nest(r.body, TCA_OPTIONS);
+	size_t actions = begin_nest(r.body, TCA_BASIC_ACT);
+	size_t first = begin_nest(r.body, 1);
+	put_attr(r.body, TCA_ACT_KIND, "mirred", 7);
+	size_t act_options = begin_nest(r.body, TCA_ACT_OPTIONS);
+	put_attr(r.body, TCA_MIRRED_PARMS, &m, sizeof(m));
+	end_nest(r.body, act_options);
+	end_nest(r.body, first);
+	end_nest(r.body, actions);
+	end_nest(r.body, options);
+	return r;
+}
+
+std::vector<request_image>
+shaped_run_images(int ifindex, int ifb, const char *iface, double ingress,
+		  double egress, double tps)
+{
+	std::vector<request_image> run;
+	run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
+	run.push_back(ifb_raise_image(ifb, iface));
+	run.push_back(removal_image(ifb, TC_H_ROOT, 0));
+	run.push_back(tbf_image(ifb, static_cast<uint32_t>(ingress),
+				static_cast<uint32_t>(ingress * 0.05 + 2048),
+				tps));
+	run.push_back(ingress_qdisc_image(ifindex));
+	run.push_back(redirect_filter_image(ifindex, ifb));
+	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
+	run.push_back(tbf_image(ifindex, static_cast<uint32_t>(egress),
+				static_cast<uint32_t>(egress * 0.05 + 2048),
+				tps));
 	return run;
 }
