@@ -21,9 +21,10 @@ build() { # dir, cmake options...
 		-DPONDREL_TESTS=OFF "$@" >/dev/null
 	cmake --build "$dir" --parallel 2 >/dev/null
 }
+# The static build first: it installs musl, which the static floors need.
+sh scripts/static-build.sh amd64 >/dev/null
 build build-bench -DPONDREL_BENCH=ON
 build build-bench-static -DPONDREL_STATIC_LIBNL=ON
-sh scripts/static-build.sh amd64 >/dev/null
 musl=$PWD/build-static-amd64/pondrel
 dyn=$PWD/build-bench/pondrel
 static=$PWD/build-bench-static/pondrel
