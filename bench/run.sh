@@ -3,14 +3,15 @@
 # the fully static one of scripts/static-build.sh amd64 and the Debian
 # package (dpkg-buildflags' hardening), then times `pondrel IF - 5000`
 # against tc doing the same three requests, in one batch and as one process
-# per request, and against the floor program, all alternating on a veth
-# pair in a throwaway network namespace. Prints the tables and checks the
+# per request, and against the floors of bench/floor.c (dynamic glibc,
+# static musl, bare system calls), all alternating on a veth pair in a
+# throwaway network namespace. Prints the tables and checks the
 # targets, then measures the traffic figures with bench/traffic.sh.
 # Run as root: sudo sh bench/run.sh
-# ROUNDS (default 51) sets the runs per command; TRAFFIC=no skips traffic.
+# ROUNDS (default 101) sets the runs per command; TRAFFIC=no skips traffic.
 set -eu
 cd "$(dirname "$0")/.."
-rounds=${ROUNDS:-51}
+rounds=${ROUNDS:-101}
 sh scripts/deps.sh strace
 
 build() { # dir, cmake options...
@@ -20,9 +21,10 @@ build() { # dir, cmake options...
 		-DPONDREL_TESTS=OFF "$@" >/dev/null
 	cmake --build "$dir" --parallel 2 >/dev/null
 }
+# The static build first: it installs musl, which the static floors need.
+sh scripts/static-build.sh amd64 >/dev/null
 build build-bench -DPONDREL_BENCH=ON
 build build-bench-static -DPONDREL_STATIC_LIBNL=ON
-sh scripts/static-build.sh amd64 >/dev/null
 musl=$PWD/build-static-amd64/pondrel
 dyn=$PWD/build-bench/pondrel
 static=$PWD/build-bench-static/pondrel
@@ -33,7 +35,9 @@ debroot=$PWD/build-deb/root
 rm -rf "$debroot"
 dpkg-deb -x "build-deb/pondrel_$(dpkg-parsechangelog -S Version)_$(dpkg --print-architecture).deb" "$debroot"
 deb=$debroot/usr/sbin/pondrel
-floor=$PWD/build-bench/bench/pondrel_floor
+floor_dyn=$PWD/build-bench/bench/pondrel_floor
+floor_musl=$PWD/build-bench/bench/pondrel_floor_musl
+floor_raw=$PWD/build-bench/bench/pondrel_floor_raw
 runner=$PWD/build-bench/bench/pondrel_bench_runner
 
 ns=pondrel-bench5-$$
@@ -56,43 +60,88 @@ stripped() {
 	wc -c <"$work/stripped"
 }
 
-echo "== $rounds alternating runs each, $(nproc) CPUs, load: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "== $rounds alternating runs each, $(nproc) CPUs, load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 ip netns exec "$ns" "$runner" "$rounds" \
 	"pondrel=$dyn bench0 - 5000" \
 	"pondrel, libnl linked in=$static bench0 - 5000" \
-	"pondrel, static musl=$musl bench0 - 5000" \
 	"pondrel, Debian package=$deb bench0 - 5000" \
+	"pondrel, static musl=$musl bench0 - 5000" \
 	"tc -force -batch=tc -force -batch $work/batch" \
 	"tc, one process per request=tc qdisc del dev bench0 ingress ; tc qdisc del dev bench0 root ; tc $tbf" \
-	"floor (static C, raw socket)=$floor bench0" \
+	"floor, dynamic glibc=$floor_dyn bench0" \
+	"floor, static musl=$floor_musl bench0" \
+	"floor, static raw system calls=$floor_raw bench0" \
 	"tc qdisc show=tc qdisc show" >"$work/times"
+echo "   load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 # The tool's run must have left its limit in place.
 ip netns exec "$ns" "$dyn" bench0 - 5000
 ip netns exec "$ns" tc qdisc show dev bench0 | grep -q 'tbf .*rate 5Mbit'
 
+# The shaped mode, timed from its second run on: the IFB exists, as the
+# shaped floors expect. It needs the kernel's basic classifier, mirred and
+# IFB; a kernel without them cannot run it, and the targets say so.
+shaped=no
+if ip netns exec "$ns" "$dyn" --shape bench0 5000 5000 2>"$work/shaped.err"; then
+	shaped=yes
+	echo "== the shaped mode, $rounds alternating runs each, load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+	ip netns exec "$ns" "$runner" "$rounds" \
+		"shaped pondrel=$dyn --shape bench0 5000 5000" \
+		"shaped pondrel, libnl linked in=$static --shape bench0 5000 5000" \
+		"shaped pondrel, Debian package=$deb --shape bench0 5000 5000" \
+		"shaped pondrel, static musl=$musl --shape bench0 5000 5000" \
+		"shaped floor, dynamic glibc=$floor_dyn bench0 ifb-bench0" \
+		"shaped floor, static musl=$floor_musl bench0 ifb-bench0" \
+		"shaped floor, static raw system calls=$floor_raw bench0 ifb-bench0" \
+		>>"$work/times"
+	echo "   load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+fi
+
+# Every awk program below starts with this: the table by label, and each
+# contender's floor. The static floor is the faster of the two static ones;
+# everything that loads glibc dynamically has the dynamic floor.
+floors='
+{ label[NR] = $1; med[$1] = $2; lo[$1] = $3; hi[$1] = $4
+  rss[$1] = $5; bad[$1] = $6; n = NR }
+function floor_of(l,  p, s) {
+	p = l ~ /^shaped / ? "shaped " : ""
+	l = substr(l, length(p) + 1)
+	if (l ~ /^floor/ || l == "tc qdisc show")
+		return ""
+	if (l != "pondrel, static musl")
+		return p "floor, dynamic glibc"
+	s = p "floor, static musl"
+	if (med[p "floor, static raw system calls"] < med[s])
+		s = p "floor, static raw system calls"
+	return s
+}'
+
 tc_size=$(stripped "$(command -v tc)")
 awk -F '\t' -v dyn="$(stripped "$dyn")" -v static="$(stripped "$static")" \
 	-v musl="$(stripped "$musl")" -v deb="$(stripped "$deb")" \
-	-v floor="$(stripped "$floor")" -v tc="$tc_size" '
-	{ label[NR] = $1; med[NR] = $2; lo[NR] = $3; hi[NR] = $4
-	  rss[NR] = $5; bad[NR] = $6; n = NR }
+	-v fdyn="$(stripped "$floor_dyn")" -v fmusl="$(stripped "$floor_musl")" \
+	-v fraw="$(stripped "$floor_raw")" -v tc="$tc_size" "$floors"'
 	END {
 		size["pondrel"] = dyn; size["pondrel, libnl linked in"] = static
 		size["pondrel, static musl"] = musl
 		size["pondrel, Debian package"] = deb
-		size["floor (static C, raw socket)"] = floor
-		print "| command | median ms | min-max ms | pondrel / it | peak RSS KiB | stripped bytes | failed runs |"
-		print "|---|---:|---:|---:|---:|---:|---:|"
+		size["floor, dynamic glibc"] = fdyn
+		size["floor, static musl"] = fmusl
+		size["floor, static raw system calls"] = fraw
+		for (l in size)
+			size["shaped " l] = size[l]
+		print "| command | median ms | min-max ms | its floor | / floor | peak RSS KiB | / floor RSS | stripped bytes | failed runs |"
+		print "|---|---:|---:|---|---:|---:|---:|---:|---:|"
 		for (i = 1; i <= n; i++) {
-			s = (label[i] in size) ? size[label[i]] : tc
-			ratio = label[i] == "tc qdisc show" ? "-" : sprintf("%.2f", med[1] / med[i])
-			printf "| %s | %.3f | %.3f-%.3f | %s | %d | %d | %d |\n",
-				label[i], med[i] / 1000, lo[i] / 1000, hi[i] / 1000,
-				ratio, rss[i], s, bad[i]
+			l = label[i]; f = floor_of(l)
+			s = (l in size) ? size[l] : tc
+			printf "| %s | %.3f | %.3f-%.3f | %s | %s | %d | %s | %d | %d |\n",
+				l, med[l] / 1000, lo[l] / 1000, hi[l] / 1000,
+				f == "" ? "-" : f, f == "" ? "-" : sprintf("%.2f", med[l] / med[f]),
+				rss[l], f == "" ? "-" : sprintf("%.2f", rss[l] / rss[f]), s, bad[l]
 		}
 	}' "$work/times"
 echo "(tc's failed runs are its refusal to delete the absent ingress qdisc,"
-echo " which -force carries on past; pondrel and the floor tolerate it.)"
+echo " which -force carries on past; pondrel and the floors tolerate it.)"
 
 echo
 echo "== system calls in one run (strace -c)"
@@ -104,42 +153,64 @@ syscalls() { # label, command...
 }
 syscalls pondrel "$dyn" bench0 - 5000
 syscalls "pondrel, libnl linked in" "$static" bench0 - 5000
-syscalls "pondrel, static musl" "$musl" bench0 - 5000
 syscalls "pondrel, Debian package" "$deb" bench0 - 5000
+syscalls "pondrel, static musl" "$musl" bench0 - 5000
 syscalls "tc -force -batch" tc -force -batch "$work/batch"
-syscalls floor "$floor" bench0
+syscalls "floor, dynamic glibc" "$floor_dyn" bench0
+syscalls "floor, static musl" "$floor_musl" bench0
+syscalls "floor, static raw system calls" "$floor_raw" bench0
 
 echo
 echo "== targets"
 fail=0
-target() { # description, awk condition on the times table
-	if awk -F '\t' "$2" "$work/times"; then
+target() { # description, awk END rule on the times table
+	if awk -F '\t' "$floors$2" "$work/times"; then
 		echo "PASS $1"
 	else
 		echo "FAIL $1"
 		fail=1
 	fi
 }
-target "pondrel <= 0.6 x tc -force -batch" \
-	'{ t[$1] = $2 } END { r = t["pondrel"] / t["tc -force -batch"]; printf "  ratio %.2f: ", r; exit !(r <= 0.6) }'
-target "pondrel <= 1.5 x floor" \
-	'{ t[$1] = $2 } END { r = t["pondrel"] / t["floor (static C, raw socket)"]; printf "  ratio %.2f: ", r; exit !(r <= 1.5) }'
-target "peak RSS <= 1.8 MB" \
-	'{ m[$1] = $5 } END { printf "  %d KiB = %.2f MB: ", m["pondrel"], m["pondrel"] * 1024 / 1e6; exit !(m["pondrel"] * 1024 <= 1.8e6) }'
-target "peak RSS <= 0.7 x tc qdisc show" \
-	'{ m[$1] = $5 } END { r = m["pondrel"] / m["tc qdisc show"]; printf "  ratio %.2f: ", r; exit !(r <= 0.7) }'
-target "static musl pondrel <= 1.10 x floor" \
-	'{ t[$1] = $2 } END { r = t["pondrel, static musl"] / t["floor (static C, raw socket)"]; printf "  ratio %.2f: ", r; exit !(r <= 1.10) }'
-target "static musl pondrel peak RSS <= 0.7 MB" \
-	'{ m[$1] = $5 } END { printf "  %d KiB = %.2f MB: ", m["pondrel, static musl"], m["pondrel, static musl"] * 1024 / 1e6; exit !(m["pondrel, static musl"] * 1024 <= 0.7e6) }'
+# Faster than its floor would mean the floor skips part of the job.
+target "no contender below 1.00 x its floor" '
+	END { for (i = 1; i <= n; i++) { l = label[i]; f = floor_of(l)
+		if (f != "" && med[l] < med[f]) {
+			printf "  %s at %.2f of its floor: ", l, med[l] / med[f]; exit 1 } }
+	printf "  every one at or above: " }'
+target "pondrel <= 0.6 x tc -force -batch" '
+	END { r = med["pondrel"] / med["tc -force -batch"]; printf "  ratio %.2f: ", r; exit !(r <= 0.6) }'
+target "pondrel <= 1.10 x dynamic floor" '
+	END { r = med["pondrel"] / med[floor_of("pondrel")]; printf "  ratio %.2f: ", r; exit !(r <= 1.10) }'
+target "static musl pondrel <= 1.10 x static floor (goal 1.05)" '
+	END { l = "pondrel, static musl"; f = floor_of(l); r = med[l] / med[f]
+		printf "  ratio %.2f to the %s: ", r, f; exit !(r <= 1.10) }'
+target "static musl pondrel peak RSS <= 1.2 x static floor's" '
+	END { l = "pondrel, static musl"; f = floor_of(l); r = rss[l] / rss[f]
+		printf "  %d / %d KiB = %.2f: ", rss[l], rss[f], r; exit !(r <= 1.2) }'
+if [ $shaped = yes ]; then
+	target "shaped static musl pondrel <= 1.10 x its static floor" '
+	END { l = "shaped pondrel, static musl"; f = floor_of(l); r = med[l] / med[f]
+		printf "  ratio %.2f to the %s: ", r, f; exit !(r <= 1.10) }'
+	target "shaped pondrel <= 1.10 x its dynamic floor" '
+	END { r = med["shaped pondrel"] / med[floor_of("shaped pondrel")]; printf "  ratio %.2f: ", r; exit !(r <= 1.10) }'
+else
+	echo "FAIL the shaped mode is not timed: this kernel refuses its run ($(cat "$work/shaped.err"))"
+	fail=1
+fi
+target "peak RSS <= 1.8 MB" '
+	END { printf "  %d KiB = %.2f MB: ", rss["pondrel"], rss["pondrel"] * 1024 / 1e6; exit !(rss["pondrel"] * 1024 <= 1.8e6) }'
+target "peak RSS <= 0.7 x tc qdisc show" '
+	END { r = rss["pondrel"] / rss["tc qdisc show"]; printf "  ratio %.2f: ", r; exit !(r <= 0.7) }'
+target "static musl pondrel peak RSS <= 0.7 MB" '
+	END { m = rss["pondrel, static musl"]; printf "  %d KiB = %.2f MB: ", m, m * 1024 / 1e6; exit !(m * 1024 <= 0.7e6) }'
 if [ "$(stripped "$musl")" -le 98304 ]; then
 	echo "PASS static musl pondrel stripped <= 96 KiB: $(stripped "$musl") bytes"
 else
 	echo "FAIL static musl pondrel stripped <= 96 KiB: $(stripped "$musl") bytes"
 	fail=1
 fi
-if sh tests/footprint.sh "$dyn" 20480 | sed 's/^/  /'; then
-	echo "PASS stripped size <= 20 KiB, NEEDED only libc and libnl-3, only the named libnl calls"
+if sh tests/footprint.sh "$dyn" 24576 | sed 's/^/  /'; then
+	echo "PASS stripped size <= 24 KiB, NEEDED only libc and libnl-3, only the named libnl calls"
 else
 	echo "FAIL stripped size, NEEDED or imports"
 	fail=1

@@ -1,6 +1,8 @@
 /* The route socket and the exchange of one request for one acknowledgement. */
 #include <errno.h>
+#include <sys/socket.h>
 
+#include <linux/netlink.h>
 #include <netlink/handlers.h>
 #include <netlink/socket.h>
 
@@ -12,10 +14,47 @@ int failed_requests;
 static struct nl_sock *route_sock;
 static struct nl_cb *route_cb;
 
+/* A capped acknowledgement: header, error code and the request's header. */
+enum { ACK_BUFFER_SIZE = 256 };
+
+/*
+ * The kernel fills each part of a dump up to the largest receive it has
+ * seen, and never beyond 32 KiB: a buffer of that size takes any part
+ * whole, as it must once the library no longer peeks.
+ */
+enum { DUMP_BUFFER_SIZE = 32768 };
+
+/*
+ * A message never grows by itself: one too small for a request cuts it
+ * short. The largest, a filter with its 1 KiB rate table, takes 1144
+ * bytes. The library's default of a page costs musl's allocator a fresh
+ * mapping for each request; this size it serves from memory it keeps.
+ */
+enum { REQUEST_BUFFER_SIZE = 1536 };
+
 /* Outcome and policy of the request in flight, shared with the callback. */
 static int pending_error;
 static bool tolerate_missing;
 static bool kernel_answered;
+
+/*
+ * Only acknowledgements ever arrive. Capped to the request's header, the
+ * largest of them fits a small fixed buffer, which spares the library its
+ * peek before each receive (a second system call) and its 16 KiB buffer
+ * for each (with musl, a fresh mapping every time). A kernel that cannot
+ * cap them echoes whole requests, so the library's own sizing stays then.
+ */
+static void
+cap_acknowledgements(void)
+{
+	int one = 1;
+
+	if (setsockopt(nl_socket_get_fd(route_sock), SOL_NETLINK,
+		       NETLINK_CAP_ACK, &one, sizeof(one)) != 0)
+		return;
+	nl_socket_disable_msg_peek(route_sock);
+	nl_socket_set_msg_buf_size(route_sock, ACK_BUFFER_SIZE);
+}
 
 void
 open_route_socket(void)
@@ -31,6 +70,8 @@ open_route_socket(void)
 	/* The library's own code is no errno; the report wants the system's. */
 	if (nl_connect(route_sock, NETLINK_ROUTE) != 0)
 		fatal_errno("nl_connect");
+	cap_acknowledgements();
+	nlmsg_set_default_size(REQUEST_BUFFER_SIZE);
 }
 
 void
@@ -115,6 +156,7 @@ dump_tc(int type, int ifindex, uint32_t parent, nl_recvmsg_msg_cb_t parse)
 	if (got < 0)
 		return request_failed(errno_or_eio());
 	nl_cb_set(route_cb, NL_CB_VALID, NL_CB_CUSTOM, parse, NULL);
+	nl_socket_set_msg_buf_size(route_sock, DUMP_BUFFER_SIZE);
 	errno = 0;
 	got = nl_recvmsgs(route_sock, route_cb);
 	if (pending_error != 0)

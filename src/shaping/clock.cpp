@@ -1,27 +1,40 @@
 /* The scheduler clock and the tick arithmetic both directions share. */
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "shaping.h"
 #include "../cli/cli.h"
 
 double ticks_per_second;
 
+/*
+ * One read of a fixed buffer: the file is a single short line, and stdio's
+ * stream would cost a heap buffer (with musl, a mapping of its own) and a
+ * seek back on close.
+ */
 void
 read_psched_clock(void)
 {
+	char text[64];
 	unsigned int a, b, c;
-	FILE *f;
+	ssize_t n;
+	int fd;
 
-	f = fopen(PSCHED_PATH, "r");
-	if (f == NULL)
+	fd = open(PSCHED_PATH, O_RDONLY);
+	if (fd < 0)
 		fatal_errno("error reading " PSCHED_PATH);
+	n = read(fd, text, sizeof(text) - 1);
+	if (n < 0)
+		fatal_errno("error reading " PSCHED_PATH);
+	close(fd);
+	text[n] = '\0';
 	/* A short file sets no errno; a stale one would name a wrong cause. */
 	errno = 0;
-	if (fscanf(f, "%08x %08x %08x", &a, &b, &c) != 3)
+	if (sscanf(text, "%08x %08x %08x", &a, &b, &c) != 3)
 		fatal_errno("error reading " PSCHED_PATH);
-	fclose(f);
 
 	/* A 1 GHz clock means high-resolution timers: ticks are nanoseconds. */
 	if (c == 1000000000)
