@@ -243,46 +243,55 @@ fetch_board() { # BOARD
 }
 
 # The kernel's image and the wanted modules with those they depend on,
-# unpacked once per kernel package into $w/kernel, each as a plain .ko that
-# busybox's insmod loads: Debian 13's are compressed with xz, and under
-# usr/lib/modules rather than lib/modules. A wanted module that this
-# kernel has built in is left out of the load order.
+# unpacked once per kernel package and module list into $w/kernel, each as
+# a plain .ko that busybox's insmod loads: Debian 13's are compressed with
+# xz, and under usr/lib/modules rather than lib/modules. A wanted module
+# that this kernel has built in is left out of the load order.
 unpack_kernel() { # DEB
-	if [ "$(cat "$w/kernel/from" 2>/dev/null)" = "$1" ]; then
+	if [ "$(cat "$w/kernel/from" 2>/dev/null)" = "$1 $modules" ]; then
 		return 0
 	fi
 	rm -rf "$w/kernel"
 	mkdir -p "$w/kernel"
 	dpkg-deb --fsys-tarfile "$1" | tar -t >"$w/kernel/list"
-	dpkg-deb --fsys-tarfile "$1" | tar -x -C "$w/kernel" --wildcards \
-		'./boot/vmlinu*' '*/modules.builtin'
+	# Each pass reads the whole package: the image and the list of built-in
+	# modules come with the first round of modules.
+	first=yes
 	want=$modules
 	order=
 	while [ -n "$want" ]; do
 		paths=
-		built_in=
+		absent=
 		for m in $want; do
 			p=$(grep "/$m\.ko\(\.xz\)\?$" "$w/kernel/list" | head -n 1)
-			if [ -z "$p" ] && find "$w/kernel" -name modules.builtin \
-				-exec grep -q "/$m\.ko$" {} +; then
-				built_in="$built_in $m"
-				continue
+			if [ -n "$p" ]; then
+				paths="$paths $p"
+			else
+				absent="$absent $m"
 			fi
-			[ -n "$p" ] || {
-				echo "FAIL - the kernel package has no module $m" >&2
-				return 1
-			}
-			paths="$paths $p"
 		done
 		# shellcheck disable=SC2086
-		[ -z "$paths" ] || dpkg-deb --fsys-tarfile "$1" | tar -x -C "$w/kernel" $paths
+		if [ -n "$first" ]; then
+			dpkg-deb --fsys-tarfile "$1" | tar -x -C "$w/kernel" --wildcards \
+				'./boot/vmlinu*' '*/modules.builtin' $paths
+		elif [ -n "$paths" ]; then
+			dpkg-deb --fsys-tarfile "$1" | tar -x -C "$w/kernel" $paths
+		fi
+		first=
 		find "$w/kernel" -name '*.ko.xz' | while read -r f; do
 			xz -dc "$f" >"${f%.xz}"
 			rm "$f"
 		done
+		builtin=$(find "$w/kernel" -name modules.builtin)
+		for m in $absent; do
+			grep -q "/$m\.ko$" "$builtin" || {
+				echo "FAIL - the kernel package has no module $m" >&2
+				return 1
+			}
+		done
 		next=
 		for m in $want; do
-			case " $built_in " in *" $m "*) continue ;; esac
+			case " $absent " in *" $m "*) continue ;; esac
 			order="$m $order"
 			f=$(find "$w/kernel" -name "$m.ko")
 			for d in $(tr '\0' '\n' <"$f" | sed -n 's/^depends=//p' | tr ',' ' '); do
@@ -298,7 +307,7 @@ unpack_kernel() { # DEB
 	# modules share stays at its first place.
 	# shellcheck disable=SC2086 # one module a line
 	printf '%s\n' $order | awk '!seen[$0]++' >"$w/kernel/order"
-	echo "$1" >"$w/kernel/from"
+	echo "$1 $modules" >"$w/kernel/from"
 }
 
 # The file that a path in the target names, symbolic links followed inside
@@ -460,8 +469,9 @@ fetched() { # the boards' lines whose packages are all at hand, or the others
 		(($1 in ok) ? "yes" : "no") == want' "$work/fetched" "$work/boards"
 }
 fetched no | cut -d' ' -f1 >>"$work/failed"
-fetched yes | xargs -r -n 2 -P 2 sh "$0" --one
+# Each board's failure is in $work/failed.
+fetched yes | xargs -r -n 2 -P 2 sh "$0" --one || :
 if [ -s "$work/failed" ]; then
-	echo "FAIL - boards:" $(cat "$work/failed") >&2
+	echo "FAIL - boards: $(tr '\n' ' ' <"$work/failed")" >&2
 	exit 1
 fi
