@@ -58,6 +58,11 @@ while IFS='|' read -r what args want_filters want; do
 	same "$what: tc shows it" "$(state d0)" "$want"
 	same "$what: ingress filters" "$(filters d0)" "$want_filters"
 	if [ "$args" = "10000 5000" ]; then
+		# What --status reads back, in this host's byte order, against
+		# the figures tc shows above.
+		same "$what: --status reads it back" "$("$PONDREL" --status d0 | grep -v '^  passed')" \
+			"ingress: 10000 Kbit/s, policed, bucket 10240 bytes
+egress: 5000 Kbit/s, shaped, bucket 2048 bytes, queue 33298 bytes 50 ms"
 		tc qdisc show dev d0 | sed '/^$/d; s/^/    tc: /'
 		tc filter show dev d0 ingress | sed '/^$/d; s/^/    tc: /'
 	fi
@@ -84,6 +89,11 @@ while IFS='|' read -r what args want_filters want_tbf want_ifb; do
 	same "$what: d0's tbf" "$(state d0 | sed 's/ *|.*//')" "$want_tbf"
 	same "$what: the IFB" "$(ifb_state)" "$want_ifb"
 	if [ "$args" = "-s d0 10000 100000" ]; then
+		same "$what: --status reads it back" "$("$PONDREL" --status d0 | grep -v '^  passed')" \
+			"ingress: 10000 Kbit/s, shaped through IFB ifb-d0, bucket 2048 bytes, queue 64548 bytes 50 ms
+egress: 100000 Kbit/s, shaped, bucket 12500 bytes, queue 637500 bytes 50 ms"
+		"$PONDREL" --status d0 | sed 's/^/    status: /'
+		"$PONDREL" --json d0 | sed 's/^/    json: /'
 		tc filter show dev d0 ingress | sed '/^$/d; s/^/    tc: /'
 		tc qdisc show dev ifb-d0 | sed '/^$/d; s/^/    tc: /'
 		ip -d link show ifb-d0 | sed -n 's/^ *\(alias .*\)/    ip: \1/p'
