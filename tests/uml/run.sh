@@ -19,7 +19,7 @@ out=$(cd "$5" && pwd)
 rm -f "$out/console" "$out/traffic-runs.tsv"
 mode=${UML_MODE:-suite}
 limit=150
-[ "$mode" = traffic ] && limit=1500
+[ "$mode" = traffic ] && limit=3600
 if ! command -v linux.uml >/dev/null; then
 	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
 	exit 1
