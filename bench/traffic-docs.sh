@@ -47,15 +47,31 @@ for file; do
 	}
 	# held: the median of the runs of a point within 10 % of its rate, as
 	# the documents show it (rounded)
-	function held(d, r, s) { return pct(med[d, r, s], s) >= 90 }
-	function below(d, r, s) { return med[d, r, s] < 0.5 * s }
-	# The points of direction D that held (want 1) or not (0), by
-	# rate: "1000 Kbit/s at 20 and 50 ms; 10000 Kbit/s at 5 ms".
-	function where(d, want,    i, j, out, rs, seen) {
+	function held(d, m, r, s) { return pct(med[d, m, r, s], s) >= 90 }
+	function below(d, m, r, s) { return med[d, m, r, s] < 0.5 * s }
+	# Whether the point of direction D at round trip R and rate S is of
+	# KIND: held by "shaped" alone, by "plain" alone, by "both" modes, by
+	# the shaped mode ("shaped+") or the plain one ("plain+"), "not" held
+	# by the shaped mode, "plain-" not by the plain one; or "better": a
+	# higher median in the shaped mode than in the plain one.
+	function of(kind, d, r, s,    p, h) {
+		p = held(d, "plain", r, s); h = held(d, "shaped", r, s)
+		if (kind == "shaped") return h && !p
+		if (kind == "plain") return p && !h
+		if (kind == "both") return p && h
+		if (kind == "not") return !h
+		if (kind == "plain-") return !p
+		if (kind == "shaped+") return h
+		if (kind == "plain+") return p
+		return med[d, "shaped", r, s] > med[d, "plain", r, s] # "better"
+	}
+	# The points of direction D of KIND, by rate: "1000 Kbit/s at 20 and
+	# 50 ms of round trip; 10000 Kbit/s at every round trip".
+	function where(d, kind,    i, j, out, rs, seen) {
 		for (j = 1; j <= nsets; j++) {
 			rs = ""
 			for (i = 1; i <= nrtts; i++)
-				if (held(d, rtt[i], set[j]) == want) rs = add(rs, rtt[i])
+				if (of(kind, d, rtt[i], set[j])) rs = add(rs, rtt[i])
 			if (rs == "") continue
 			rs = split(rs, seen, SUBSEP) == nrtts ? "every round trip" : \
 				words(rs) " ms of round trip"
@@ -63,24 +79,86 @@ for file; do
 		}
 		return out
 	}
-	# The lowest and highest median of direction D, in % of the rate.
-	function span(d,    i, j, p, a, b) {
-		a = 1e9; b = -1
+	function count(d, kind,    i, j, c) {
+		for (i = 1; i <= nrtts; i++)
+			for (j = 1; j <= nsets; j++)
+				c += of(kind, d, rtt[i], set[j])
+		return c + 0
+	}
+	function range(a, b, unit) { return a == b ? a unit : a " to " b unit }
+	# The lowest and highest median of direction D in mode M, in % of the
+	# rate.
+	function span(d, m,    i, j, p, a, b) {
+		a = 1e9; b = -1e9
 		for (i = 1; i <= nrtts; i++)
 			for (j = 1; j <= nsets; j++) {
-				p = pct(med[d, rtt[i], set[j]], set[j])
+				p = pct(med[d, m, rtt[i], set[j]], set[j])
 				if (p < a) a = p
 				if (p > b) b = p
 			}
-		return a == b ? a " %" : a " to " b " %"
+		return range(a, b, " %")
 	}
-	function cell(d, r, s) {
+	# The same for the delay added under load, in ms, over the points of
+	# KIND ("" for all of them).
+	function dspan(d, m, kind,    i, j, p, a, b) {
+		a = 1e9; b = -1e9
+		for (i = 1; i <= nrtts; i++)
+			for (j = 1; j <= nsets; j++) {
+				if (kind != "" && !of(kind, d, rtt[i], set[j])) continue
+				if (add_ms[d, m, rtt[i], set[j]] == "-") continue
+				p = msec(add_ms[d, m, rtt[i], set[j]])
+				if (p + 0 < a + 0) a = p
+				if (p + 0 > b + 0) b = p
+			}
+		return b == -1e9 ? "no figure" : range(a, b, " ms")
+	}
+	function msec(v) {
+		if (v == "-") return v
+		v = sprintf("%.0f", v)
+		return v == "-0" ? "0" : v
+	}
+	# The highest run of mode M in either direction, in % of the rate.
+	function most(m,    d, i, j, x) {
+		for (d = 1; d <= 2; d++)
+			for (i = 1; i <= nrtts; i++)
+				for (j = 1; j <= nsets; j++)
+					if (hi[dir[d], m, rtt[i], set[j]] / set[j] > x)
+						x = hi[dir[d], m, rtt[i], set[j]] / set[j]
+		return int(100 * x + 0.5)
+	}
+	function cell(d, m, r, s) {
 		if (s == "-")
-			return mbit(med[d, r, s]) " (" mbit(lo[d, r, s]) "–" mbit(hi[d, r, s]) ")"
-		return pct(med[d, r, s], s) " (" pct(lo[d, r, s], s) "–" pct(hi[d, r, s], s) ")"
+			return mbit(med[d, m, r, s]) " (" mbit(lo[d, m, r, s]) "–" mbit(hi[d, m, r, s]) ")"
+		return pct(med[d, m, r, s], s) " (" pct(lo[d, m, r, s], s) "–" pct(hi[d, m, r, s], s) ")"
+	}
+	function dcell(d, m, r, s) {
+		if (add_ms[d, m, r, s] == "-") return "-"
+		return msec(add_ms[d, m, r, s]) " (" msec(add_lo[d, m, r, s]) "–" msec(add_hi[d, m, r, s]) ")"
 	}
 	function loadavg(l) { gsub(/ /, ", ", l); return l }
-	function figures(    i, j, d, hdr, rule) {
+	# A Markdown table of WHAT ("goodput" or "delay") by direction, round
+	# trip and mode.
+	function table(what,    i, j, d, k, m, hdr, rule, line) {
+		hdr = "| direction | round trip | mode |"
+		rule = "|---|---|---|"
+		for (j = 1; j <= nsets; j++) {
+			hdr = hdr " " set[j] " Kbit/s |"
+			rule = rule "---:|"
+		}
+		print hdr
+		print rule
+		for (d = 1; d <= 2; d++)
+			for (i = 1; i <= nrtts; i++)
+				for (k = 1; k <= 2; k++) {
+					m = mode[k]
+					line = "| " dir[d] " | " ms(rtt[i]) " | " m " |"
+					for (j = 1; j <= nsets; j++)
+						line = line " " (what == "goodput" ? cell(dir[d], m, rtt[i], set[j]) : \
+							dcell(dir[d], m, rtt[i], set[j])) " |"
+					print line
+				}
+	}
+	function figures(    i, d) {
 		fill("", "The full matrix took " int(meta["seconds"] / 60 + 0.5) \
 			" minutes in this measurement, on " meta["cpus"] " CPUs shared" \
 			" with other work: the load average over 1, 5 and 15 minutes was " \
@@ -92,97 +170,130 @@ for file; do
 			" points, so that changes in the machine'"'"'s load fell on all of" \
 			" them alike.")
 		print ""
-		fill("", "Goodput in % of the set rate: the median of the runs, and in" \
-			" brackets the lowest and the highest run; without a limit, in" \
-			" Mbit/s. Beside each round trip, in brackets, what ping measured" \
-			" of it (ms, idle).")
+		fill("", "Without a limit, in Mbit/s (the median of the runs, and in" \
+			" brackets the lowest and the highest run), with the idle round" \
+			" trip that ping measured and the delay that the load added to it" \
+			" (ms, median and range):")
 		print ""
-		hdr = "| direction | round trip | no limit, Mbit/s |"
-		rule = "|---|---|---:|"
-		for (j = 1; j <= nsets; j++) {
-			hdr = hdr " " set[j] " Kbit/s |"
-			rule = rule "---:|"
-		}
-		print hdr
-		print rule
+		print "| direction | round trip | ping, idle | no limit, Mbit/s | added delay, ms |"
+		print "|---|---|---:|---:|---:|"
 		for (d = 1; d <= 2; d++)
-			for (i = 1; i <= nrtts; i++) {
-				printf "| %s | %s (%s) | %s |", dir[d], ms(rtt[i]),
-					ping[dir[d], rtt[i]], cell(dir[d], rtt[i], "-")
-				for (j = 1; j <= nsets; j++)
-					printf " %s |", cell(dir[d], rtt[i], set[j])
-				printf "\n"
-			}
-	}
-	function advice(    i, j, r, c, b, m, most, line) {
-		most = 0
-		for (i = 1; i <= nrtts; i++)
-			for (j = 1; j <= nsets; j++)
-				if (hi[dir[1], rtt[i], set[j]] / set[j] > most)
-					most = hi[dir[1], rtt[i], set[j]] / set[j]
-		for (i = 1; i <= nrtts; i++)
-			for (j = 1; j <= nsets; j++)
-				if (hi[dir[2], rtt[i], set[j]] / set[j] > most)
-					most = hi[dir[2], rtt[i], set[j]] / set[j]
-		fill("", "Read from the table above (\"held\": the median at 90 % of the" \
-			" rate or more; \"below half\": the median under 50 % of it). No" \
-			" run in either direction went above " int(100 * most + 0.5) \
-			" % of its rate.")
+			for (i = 1; i <= nrtts; i++)
+				print "| " dir[d] " | " ms(rtt[i]) " | " ping[dir[d], rtt[i]] " | " \
+					cell(dir[d], "-", rtt[i], "-") " | " dcell(dir[d], "-", rtt[i], "-") " |"
 		print ""
-		c = where("egress", 0)
-		fill("- ", "**Egress** held " (c == "" ? "at every rate and round trip" : \
-			"at every point except " c) ". Its medians were " span("egress") \
-			" of the rate.")
-		print "- **Ingress**, by round trip:"
-		for (i = 1; i <= nrtts; i++) {
-			r = rtt[i]; c = ""; b = ""; m = ""
-			for (j = 1; j <= nsets; j++) {
-				if (held("ingress", r, set[j])) c = add(c, set[j])
-				else if (below("ingress", r, set[j])) b = add(b, set[j])
-				else m = add(m, set[j])
+		fill("", "Goodput in % of the set rate, in the plain mode and in the" \
+			" shaped one (`--shape`): the median of the runs, and in brackets" \
+			" the lowest and the highest run.")
+		print ""
+		table("goodput")
+		print ""
+		fill("", "The delay that the limit added under load: the round trip that" \
+			" ping measured through the limit while iperf3 ran, less the idle" \
+			" one, in ms (median, lowest and highest run; \"-\" where every" \
+			" ping under load was lost).")
+		print ""
+		table("delay")
+	}
+	function advice(    d, k, m, c, n, line) {
+		n = nrtts * nsets
+		fill("", "Read from the tables above (\"held\": the median at 90 % of the" \
+			" rate or more). No run went above " most("plain") " % of its rate" \
+			" in the plain mode, nor above " most("shaped") " % in the shaped" \
+			" one.")
+		print ""
+		for (d = 1; d <= 2; d++)
+			for (k = 1; k <= 2; k++) {
+				m = mode[k]
+				c = count(dir[d], m "+")
+				line = "**" toupper(substr(dir[d], 1, 1)) substr(dir[d], 2) \
+					", " m " mode** held at " (c == n ? "every point" : c == 0 ? "no point" : \
+					c " of " n " points: " (2 * c <= n ? "only at " where(dir[d], m "+") : \
+					"all but " where(dir[d], m == "shaped" ? "not" : "plain-")))
+				line = line ". Its medians were " span(dir[d], m) " of the rate, and" \
+					" the load added " dspan(dir[d], m, "") " to the round trip" \
+					" (medians)."
+				fill("- ", line)
 			}
-			line = ms(r) ": held at " (c == "" ? "no rate" : words(c) " Kbit/s")
-			if (m != "") line = line "; between half and 90 % at " words(m) " Kbit/s"
-			if (b != "") line = line "; below half at " words(b) " Kbit/s"
-			fill("  - ", line ".")
-		}
 	}
-	function summary(    c) {
-		c = where("ingress", 1)
-		fill("", "Under TCP, the egress limit'"'"'s goodput was " span("egress") \
-			" of the set rate (medians over every rate and round trip" \
-			" measured); the ingress limit held within 10 % of its rate " \
-			(c == "" ? "at no rate and round trip measured" : "only at " c) ".")
+	# When to choose which mode, for direction D, from where each held and
+	# which came closer to the rate.
+	function choice(d,    s, p, b, n, line) {
+		s = where(d, "shaped"); p = where(d, "plain"); b = where(d, "both")
+		n = nrtts * nsets
+		line = "For " d ", the shaped mode had the higher median goodput at " \
+			count(d, "better") " of " n " points"
+		if (s != "") line = line ", and only it held at " s
+		if (p != "") line = line "; only the plain mode held at " p
+		line = line "."
+		if (2 * count(d, "better") > n)
+			line = line " So choose `--shape` where " d " must come close to its" \
+				" rate, at the price of the delay that its queue adds under load (" \
+				dspan(d, "shaped", "") ", against " dspan(d, "plain", "") \
+				" in the plain mode, medians); keep the plain mode where that" \
+				" delay matters more than the rate."
+		else
+			line = line " So the shaped mode brings " d " no closer to its rate" \
+				" at most points, and the plain mode is the choice."
+		if (b != "")
+			line = line " Where both held (" b "), the plain mode added " \
+				dspan(d, "plain", "both") " and the shaped one " \
+				dspan(d, "shaped", "both") "."
+		return line
 	}
-	function caveats(    i, j, d, c, line) {
+	function summary() {
+		fill("", "Under TCP, in the plain mode the egress limit'"'"'s goodput was " \
+			span("egress", "plain") " of the set rate and the ingress" \
+			" limit'"'"'s " span("ingress", "plain") "; in the shaped mode" \
+			" (`--shape`) egress reached " span("egress", "shaped") " and" \
+			" ingress " span("ingress", "shaped") ", at " \
+			dspan("ingress", "shaped", "") " of delay added under load on" \
+			" ingress (medians over every rate and round trip measured). " \
+			choice("ingress"))
+	}
+	# A table of the manual page: WHAT ("goodput" in % or "delay" in ms)
+	# by direction, mode and round trip.
+	function mantable(what,    i, j, d, k, line, v) {
+		line = ".Bl -column \"direction\" \"shaped\" \"round trip\""
+		for (j = 1; j <= nsets; j++) line = line " \"" set[j] "\""
+		print line " -offset indent"
+		line = ".It Em direction Ta Em mode Ta Em round trip"
+		for (j = 1; j <= nsets; j++) line = line " Ta Em " set[j]
+		print line
+		for (d = 1; d <= 2; d++)
+			for (k = 1; k <= 2; k++)
+				for (i = 1; i <= nrtts; i++) {
+					line = ".It " dir[d] " Ta " mode[k] " Ta " ms(rtt[i])
+					for (j = 1; j <= nsets; j++) {
+						v = what == "goodput" ? pct(med[dir[d], mode[k], rtt[i], set[j]], set[j]) : \
+							msec(add_ms[dir[d], mode[k], rtt[i], set[j]])
+						line = line " Ta " v
+					}
+					print line
+				}
+		print ".El"
+	}
+	function caveats(    line) {
 		print ".Pp"
 		print "TCP transfers with"
 		print ".Xr iperf3 1"
 		print "between two network namespaces under a user-mode Linux kernel, with"
 		print "the round trip lengthened by netem, reached these goodputs in percent"
 		print "of the set rate, each the median of " runs " runs, at the set rates in"
-		print "Kbit/s that head the columns:"
-		line = ".Bl -column \"direction\" \"round trip\""
-		for (j = 1; j <= nsets; j++) line = line " \"" set[j] "\""
-		print line " -offset indent"
-		line = ".It Em direction Ta Em round trip"
-		for (j = 1; j <= nsets; j++) line = line " Ta Em " set[j]
-		print line
-		for (d = 1; d <= 2; d++)
-			for (i = 1; i <= nrtts; i++) {
-				line = ".It " dir[d] " Ta " ms(rtt[i])
-				for (j = 1; j <= nsets; j++)
-					line = line " Ta " pct(med[dir[d], rtt[i], set[j]], set[j])
-				print line
-			}
-		print ".El"
+		print "Kbit/s that head the columns, in the plain mode and with"
+		print ".Fl -shape :"
+		mantable("goodput")
 		print ".Pp"
-		c = where("ingress", 1)
-		line = span("egress")
+		print "While they ran, ping through the limit took this many milliseconds"
+		print "longer than on the idle path (medians):"
+		mantable("delay")
+		print ".Pp"
+		line = "A limit held where its median goodput came within 10 % of its rate. " \
+			choice("ingress") " " choice("egress")
 		gsub(/ %/, "%", line)
-		fill("", "The ingress limit held TCP within 10% of its rate " \
-			(c == "" ? "at no rate and round trip measured" : "only at " c) \
-			"; the egress limit reached " line " of its rate.")
+		gsub(/`/, "", line)
+		gsub(/--shape/, "\\-\\-shape", line)
+		fill("", line)
 	}
 	function region(name) {
 		if (name == "figures") figures()
@@ -196,23 +307,27 @@ for file; do
 	}
 	FNR == NR {
 		if (FNR == 1) {
-			if ($0 != "direction\trtt_ms\tping_ms\tset_kbit\truns\tmedian_kbit\tmin_kbit\tmax_kbit\tratio\teach_kbit") {
+			if ($0 != "direction\tmode\trtt_ms\tping_ms\tset_kbit\truns\tmedian_kbit\tmin_kbit\tmax_kbit\tratio\teach_kbit\tadded_ms\tadded_min_ms\tadded_max_ms\teach_added_ms") {
 				print FILENAME ": not a table of bench/traffic.sh" > "/dev/stderr"
 				exit 1
 			}
 			next
 		}
 		if ($0 ~ /^# /) { meta[substr($1, 3)] = $2; next }
-		if (!seen_rtt[$2]++) rtt[++nrtts] = $2
-		if ($4 != "-" && !seen_set[$4]++) set[++nsets] = $4
+		if (!seen_rtt[$3]++) rtt[++nrtts] = $3
+		if ($5 != "-" && !seen_set[$5]++) set[++nsets] = $5
 		if (!seen_dir[$1]++) dir[++ndirs] = $1
-		med[$1, $2, $4] = $6; lo[$1, $2, $4] = $7; hi[$1, $2, $4] = $8
-		ping[$1, $2] = sprintf("%.1f", $3)
-		runs = $5
+		if ($2 != "-" && !seen_mode[$2]++) mode[++nmodes] = $2
+		k = $1 SUBSEP $2 SUBSEP $3 SUBSEP $5
+		med[k] = $7; lo[k] = $8; hi[k] = $9
+		add_ms[k] = $12; add_lo[k] = $13; add_hi[k] = $14
+		ping[$1, $3] = sprintf("%.1f", $4)
+		runs = $6
 		next
 	}
-	FNR == 1 && (ndirs != 2 || dir[1] != "egress" || dir[2] != "ingress") {
-		print FILENAME ": want egress and ingress rows, in that order" > "/dev/stderr"
+	FNR == 1 && (ndirs != 2 || dir[1] != "egress" || dir[2] != "ingress" ||
+		nmodes != 2 || mode[1] != "plain" || mode[2] != "shaped") {
+		print FILENAME ": want egress and ingress rows, each plain then shaped" > "/dev/stderr"
 		exit 1
 	}
 	skip && ($0 == "<!-- traffic:" skip ":end -->" || $0 == ".\\\" traffic:" skip ":end") {

@@ -22,7 +22,7 @@ limit=280
 # systemd's boot alone takes a minute, and each systemctl call seconds, on
 # a busy machine.
 [ "${6:-}" != systemd-init.sh ] || limit=400
-[ "$mode" = traffic ] && limit=1500
+[ "$mode" = traffic ] && limit=3600
 if ! command -v linux.uml >/dev/null; then
 	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
 	exit 1

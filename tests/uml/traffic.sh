@@ -22,11 +22,11 @@ traffic_down() {
 	ip netns del pondrel4b
 }
 
-limit() { # DIRECTION KBIT|-: that direction's limit on v4a, the other none
+limit() { # DIRECTION KBIT|- [OPTION]: that direction's limit on v4a, the other none
 	if [ "$1" = egress ]; then
-		ip netns exec pondrel4a "$PONDREL" v4a - "$2"
+		ip netns exec pondrel4a "$PONDREL" ${3:-} v4a - "$2"
 	else
-		ip netns exec pondrel4a "$PONDREL" v4a "$2" -
+		ip netns exec pondrel4a "$PONDREL" ${3:-} v4a "$2" -
 	fi
 }
 
@@ -64,20 +64,37 @@ goodput() { # DIRECTION SECS OMIT
 	echo "${g:-}"
 }
 
-# The full matrix for bench/traffic.sh: every direction, round trip and
-# rate, each point run $runs times. The runs go round by round, not point
-# by point, so that a spell of load on the host spreads over all points
-# instead of lowering one. One line per run in $UML_OUT/traffic-runs.tsv.
+# The goodput of goodput() and the mean round trip in ms of pings sent
+# while it runs, after its first OMIT + 1 s, through the same limit: what
+# the limit's queue adds under load shows there ("-" when none came back).
+measure() { # DIRECTION SECS OMIT
+	(sleep $(($3 + 1)); ip netns exec pondrel4a busybox ping -q -c 8 -i 0.2 \
+		-w $(($2 + 2)) 10.4.0.2) >$T/loaded 2>&1 &
+	pinger=$!
+	g=$(goodput "$@")
+	wait $pinger || true
+	p=$(sed -n 's|^round-trip min/avg/max = [^/]*/\([^/]*\)/.*|\1|p' $T/loaded)
+	echo "${g:--} ${p:--}"
+}
+
+# The full matrix for bench/traffic.sh: every direction, mode, round trip
+# and rate, each point run $runs times; the unlimited runs belong to no
+# mode ("-"). $UML_OUT/traffic.conf may narrow it (runs=, rtts=, rates=).
+# The runs go round by round, not point by point, so that a spell of load
+# on the host spreads over all points instead of lowering one. One line
+# per run in $UML_OUT/traffic-runs.tsv.
 traffic_matrix() {
-	runs=3 secs=3 omit=1
+	runs=3 secs=3 omit=1 rtts="0 5 20 50" rates="1000 10000 50000 100000"
+	# shellcheck source=/dev/null
+	[ -f "$UML_OUT/traffic.conf" ] && . "$UML_OUT/traffic.conf"
 	raw=$UML_OUT/traffic-runs.tsv
 	echo "TCP congestion control: $(cat /proc/sys/net/ipv4/tcp_congestion_control)"
 	traffic_up
-	printf 'direction\trtt_ms\tping_ms\tset_kbit\tround\tgoodput_kbit\n' >"$raw"
+	printf 'direction\tmode\trtt_ms\tping_ms\tset_kbit\tround\tgoodput_kbit\tloaded_ms\n' >"$raw"
 	round=1
-	while [ $round -le $runs ]; do
-		for ms in 0 5 20 50; do
-			delay $ms
+	while [ $round -le "$runs" ]; do
+		for ms in $rtts; do
+			delay "$ms"
 			limit egress -
 			[ $round = 1 ] && rtt >$T/ping.$ms
 			ping=$(cat $T/ping.$ms)
@@ -86,26 +103,35 @@ traffic_matrix() {
 				fails=$((fails + 1))
 			fi
 			for dir in egress ingress; do
-				for kbit in - 1000 10000 50000 100000; do
-					if ! limit $dir $kbit; then
-						echo "FAIL - $dir $kbit Kbit/s: pondrel refused"
-						fails=$((fails + 1))
-						continue
-					fi
-					g=$(goodput $dir $secs $omit)
-					if [ -z "$g" ]; then
-						echo "FAIL - $dir $kbit Kbit/s at $ms ms: iperf3 gave no figure"
-						fails=$((fails + 1))
-						continue
-					fi
-					printf '%s\t%s\t%s\t%s\t%s\t%s\n' \
-						$dir $ms "$ping" $kbit $round "$g" >>"$raw"
-					echo "round $round: $dir at $ms ms (ping $ping ms), limit $kbit: $g Kbit/s"
+				for mode in - plain shaped; do
+					opt=
+					[ $mode = shaped ] && opt=--shape
+					# shellcheck disable=SC2086 # one word per rate
+					if [ $mode = - ]; then set -- -; else set -- $rates; fi
+					for kbit; do
+						if ! limit $dir "$kbit" $opt; then
+							echo "FAIL - $dir $mode $kbit Kbit/s: pondrel refused"
+							fails=$((fails + 1))
+							continue
+						fi
+						measure $dir $secs $omit >$T/measured
+						read -r g p <$T/measured
+						if [ "$g" = - ]; then
+							echo "FAIL - $dir $mode $kbit Kbit/s at $ms ms: iperf3 gave no figure"
+							fails=$((fails + 1))
+							continue
+						fi
+						printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' \
+							$dir $mode "$ms" "$ping" "$kbit" $round "$g" "$p" >>"$raw"
+						echo "round $round: $dir $mode at $ms ms (ping $ping ms), limit $kbit: $g Kbit/s, loaded ping $p ms"
+					done
 				done
 			done
 		done
 		round=$((round + 1))
 	done
+	# The plain form removes the shaped one's IFB with its limit.
+	limit ingress -
 	printf '# secs\t%s\n# omit\t%s\n' $secs $omit >>"$raw"
 	traffic_down
 }
