@@ -273,7 +273,7 @@ for file; do
 				}
 		print ".El"
 	}
-	function caveats(    line) {
+	function caveats(    line, n, i, sentence) {
 		print ".Pp"
 		print "TCP transfers with"
 		print ".Xr iperf3 1"
@@ -293,7 +293,10 @@ for file; do
 		gsub(/ %/, "%", line)
 		gsub(/`/, "", line)
 		gsub(/--shape/, "\\-\\-shape", line)
-		fill("", line)
+		# The source of the manual page takes each sentence on a line.
+		n = split(line, sentence, /\. /)
+		for (i = 1; i <= n; i++)
+			fill("", sentence[i] (i < n ? "." : ""))
 	}
 	function region(name) {
 		if (name == "figures") figures()
