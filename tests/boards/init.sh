@@ -74,7 +74,7 @@ EOF
 
 echo "== the shaped mode"
 # The IFB of d0 as "alias | its tbf", and where d0's filters redirect to.
-ifb_state() {
+ifb_of_d0() {
 	echo "$(ip -d link show ifb-d0 2>/dev/null | sed -n 's/^ *alias //p') | $(state ifb-d0 | sed 's/ *| ingress 0 filters 0$//')"
 }
 redirect() {
@@ -87,7 +87,7 @@ while IFS='|' read -r what args want_filters want_tbf want_ifb; do
 	same "$what: exit 0, silent" "$st|$out|$err" "0||"
 	same "$what: d0's filters" "$(filters d0) $(redirect)" "$want_filters"
 	same "$what: d0's tbf" "$(state d0 | sed 's/ *|.*//')" "$want_tbf"
-	same "$what: the IFB" "$(ifb_state)" "$want_ifb"
+	same "$what: the IFB" "$(ifb_of_d0)" "$want_ifb"
 	if [ "$args" = "-s d0 10000 100000" ]; then
 		same "$what: --status reads it back" "$("$PONDREL" --status d0 | grep -v '^  passed')" \
 			"ingress: 10000 Kbit/s, shaped through IFB ifb-d0, bucket 2048 bytes, queue 64548 bytes 50 ms
