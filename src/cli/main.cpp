@@ -13,10 +13,11 @@ main(int argc, char *argv[])
 	if (argc != 4)
 		first = parse_options(argc, argv);
 	/* The view reads one interface; three words never come this far. */
-	if (status_mode && argc - first != 1)
-		show_usage();
-	if (status_mode)
+	if (status_mode) {
+		if (argc - first != 1)
+			show_usage();
 		return show_status(argv[first]);
+	}
 	if (argc - first != 3)
 		show_usage();
 	if (shaped_mode)

@@ -110,10 +110,11 @@ errno_or_eio(void)
 	return errno != 0 ? errno : EIO;
 }
 
-bool
-send_and_wait(struct nl_msg *msg, bool tolerate)
+/* Sends and frees msg; false, reported, when nothing went out. */
+static bool
+send_request(struct nl_msg *msg, bool tolerate)
 {
-	int sent, waited, send_errno;
+	int sent, send_errno;
 
 	tolerate_missing = tolerate;
 	pending_error = 0;
@@ -121,11 +122,22 @@ send_and_wait(struct nl_msg *msg, bool tolerate)
 
 	errno = 0;
 	sent = nl_send_auto_complete(route_sock, msg);
+	/* Taken before the free, which may change errno. */
 	send_errno = errno_or_eio();
 	nlmsg_free(msg);
-	/* Nothing went out, so no acknowledgement will ever come back. */
 	if (sent < 0)
 		return request_failed(send_errno);
+	return true;
+}
+
+bool
+send_and_wait(struct nl_msg *msg, bool tolerate)
+{
+	int waited;
+
+	/* Nothing went out, so no acknowledgement will ever come back. */
+	if (!send_request(msg, tolerate))
+		return false;
 
 	errno = 0;
 	waited = nl_wait_for_ack(route_sock);
@@ -144,17 +156,12 @@ send_and_wait(struct nl_msg *msg, bool tolerate)
 bool
 dump_tc(int type, int ifindex, uint32_t parent, nl_recvmsg_msg_cb_t parse)
 {
-	struct nl_msg *msg;
 	int got;
 
-	msg = new_tc_request_on(ifindex, type, NLM_F_DUMP, parent, 0, 0);
-	tolerate_missing = false;
-	pending_error = 0;
-	errno = 0;
-	got = nl_send_auto_complete(route_sock, msg);
-	nlmsg_free(msg);
-	if (got < 0)
-		return request_failed(errno_or_eio());
+	if (!send_request(new_tc_request_on(ifindex, type, NLM_F_DUMP, parent,
+					    0, 0),
+			  false))
+		return false;
 	nl_cb_set(route_cb, NL_CB_VALID, NL_CB_CUSTOM, parse, NULL);
 	nl_socket_set_msg_buf_size(route_sock, DUMP_BUFFER_SIZE);
 	errno = 0;
