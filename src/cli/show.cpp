@@ -13,6 +13,39 @@ through_ifb(const struct limit_status *s)
 	return s == &ingress_status && status_ifb_name[0] != '\0';
 }
 
+/* The fair queue in the tbf's class takes the place of its byte queue. */
+static bool
+fair_queued(const struct limit_status *s)
+{
+	return s->child.seen == 1;
+}
+
+static void
+print_counters(const struct counters *c)
+{
+	if (c->counted)
+		printf("  passed %llu bytes %llu packets, dropped %u, "
+		       "overlimits %u, backlog %u bytes %u packets\n",
+		       (unsigned long long)c->bytes,
+		       (unsigned long long)c->packets, c->drops, c->overlimits,
+		       c->backlog, c->qlen);
+}
+
+static void
+print_human_queue(const struct limit_status *s)
+{
+	const struct fair_queue_params *p = &s->child.params;
+
+	if (!fair_queued(s)) {
+		printf(", queue %u bytes %.10g ms\n", s->queue, s->queue_ms);
+		return;
+	}
+	printf(", fair queue fq_codel target %.10g ms interval %.10g ms, limit "
+	       "%u packets %u bytes%s\n",
+	       p->target_us / 1000.0, p->interval_us / 1000.0, p->limit,
+	       p->memory_limit, p->ecn ? ", ECN" : "");
+}
+
 static void
 print_human(const char *dir, const struct limit_status *s)
 {
@@ -24,19 +57,20 @@ print_human(const char *dir, const struct limit_status *s)
 	else if (s->policed)
 		printf("%.10g Kbit/s, policed, bucket %u bytes\n",
 		       s->rate / BYTES_PER_KBIT, s->bucket);
-	else
-		printf("%.10g Kbit/s, shaped%s%s, bucket %u bytes, queue %u "
-		       "bytes %.10g ms\n",
+	else {
+		printf("%.10g Kbit/s, shaped%s%s, bucket %u bytes",
 		       s->rate / BYTES_PER_KBIT,
 		       through_ifb(s) ? " through IFB " : "",
-		       through_ifb(s) ? status_ifb_name : "", s->bucket,
-		       s->queue, s->queue_ms);
-	if (s->counted)
-		printf("  passed %llu bytes %llu packets, dropped %u, "
-		       "overlimits %u, backlog %u bytes %u packets\n",
-		       (unsigned long long)s->bytes,
-		       (unsigned long long)s->packets, s->drops, s->overlimits,
-		       s->backlog, s->qlen);
+		       through_ifb(s) ? status_ifb_name : "", s->bucket);
+		print_human_queue(s);
+	}
+	print_counters(&s->count);
+	if (s->state == LIMIT_OWN && fair_queued(s))
+		printf("  fair queue: dropped %u, ECN marked %u, new flows %u, "
+		       "backlog %u bytes %u packets, memory used %u bytes\n",
+		       s->child.count.drops, s->child.ecn_marks,
+		       s->child.new_flows, s->child.count.backlog,
+		       s->child.count.qlen, s->child.memory_used);
 }
 
 /* A device name may hold quotes, backslashes and control characters. */
@@ -52,6 +86,32 @@ print_json_string(const char *key, const char *text)
 			printf(c == '"' || c == '\\' ? "\\%c" : "%c", c);
 	}
 	putchar('"');
+}
+
+static void
+print_json_counters(const struct counters *c)
+{
+	if (c->counted)
+		printf(",\"bytes\":%llu,\"packets\":%llu,\"drops\":%u,"
+		       "\"overlimits\":%u,\"backlog_bytes\":%u,"
+		       "\"backlog_packets\":%u",
+		       (unsigned long long)c->bytes,
+		       (unsigned long long)c->packets, c->drops, c->overlimits,
+		       c->backlog, c->qlen);
+}
+
+static void
+print_json_fair_queue(const struct child_status *c)
+{
+	printf(",\"fair_queue\":{\"kind\":\"fq_codel\",\"target_ms\":%.10g,"
+	       "\"interval_ms\":%.10g,\"limit_packets\":%u,"
+	       "\"memory_limit_bytes\":%u,\"ecn\":%s",
+	       c->params.target_us / 1000.0, c->params.interval_us / 1000.0,
+	       c->params.limit, c->params.memory_limit,
+	       c->params.ecn ? "true" : "false");
+	print_json_counters(&c->count);
+	printf(",\"ecn_marks\":%u,\"new_flows\":%u,\"memory_used_bytes\":%u}",
+	       c->ecn_marks, c->new_flows, c->memory_used);
 }
 
 static void
@@ -71,13 +131,9 @@ print_json(const char *dir, const struct limit_status *s)
 			printf(",\"queue_bytes\":%u,\"queue_ms\":%.10g",
 			       s->queue, s->queue_ms);
 	}
-	if (s->counted)
-		printf(",\"bytes\":%llu,\"packets\":%llu,\"drops\":%u,"
-		       "\"overlimits\":%u,\"backlog_bytes\":%u,"
-		       "\"backlog_packets\":%u",
-		       (unsigned long long)s->bytes,
-		       (unsigned long long)s->packets, s->drops, s->overlimits,
-		       s->backlog, s->qlen);
+	print_json_counters(&s->count);
+	if (s->state == LIMIT_OWN && fair_queued(s))
+		print_json_fair_queue(&s->child);
 	putchar('}');
 }
 

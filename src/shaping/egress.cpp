@@ -1,6 +1,4 @@
 /* Egress: a token-bucket filter as the root qdisc shapes what leaves. */
-#include <string.h>
-
 #include <linux/rtnetlink.h>
 
 #include "shaping.h"
@@ -8,45 +6,20 @@
 #include "../netlink/netlink.h"
 
 /*
- * A fixed 2048-byte bucket empties in well under a millisecond at tens of
- * Mbit/s, and TCP then stalls below the rate; the shaped mode lets the
- * bucket hold what the rate sends in 1 ms.
+ * The shaped mode's root on either device: the tbf holds the rate, and the
+ * fair queue in its class keeps the delay short. A kernel without fq_codel
+ * refuses the second, reported; the tbf stays, so the limit still holds.
+ * False only when the tbf itself was refused.
  */
-uint32_t
-tbf_burst(double rate)
-{
-	uint32_t scaled = to_u32_field(rate) / 1000;
-
-	if (!shaped_mode || scaled < EGRESS_BURST)
-		return EGRESS_BURST;
-	return scaled;
-}
-
 bool
-add_tbf(int ifindex, double rate, uint32_t burst)
+shape_root(int ifindex, double rate)
 {
-	struct nl_msg *msg;
-	struct nlattr *options;
-	struct tc_tbf_qopt qopt;
-	rate_table table;
+	uint32_t field = to_u32_field(rate);
 
-	msg = new_tc_request_on(ifindex, RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL,
-				TC_H_ROOT, 0, 0);
-
-	memset(&qopt, 0, sizeof(qopt));
-	qopt.rate.rate = to_u32_field(rate);
-	/* 50 ms of traffic at the unrounded rate, plus one burst. */
-	qopt.limit = to_u32_field(rate * 0.05 + burst);
-	qopt.buffer = to_u32_field(xmit_ticks(burst, qopt.rate.rate));
-	fill_rate_table(&qopt.rate, table);
-
-	add_kind(msg, "tbf");
-	options = open_nest(msg, TCA_OPTIONS);
-	nla_put(msg, TCA_TBF_PARMS, sizeof(qopt), &qopt);
-	nla_put(msg, TCA_TBF_BURST, sizeof(burst), &burst);
-	nla_put(msg, TCA_TBF_RTAB, sizeof(table), table);
-	close_nest(msg, options);
-	return send_and_wait(msg, false);
+	if (!add_tbf(ifindex, rate, TBF_HANDLE, tbf_burst(field, true)))
+		return false;
+	add_fair_queue(ifindex, field);
+	return true;
 }
 
 void
@@ -57,5 +30,9 @@ configure_egress(double rate)
 	/* An ordered test on purpose: -0 is an explicit zero, not "-". */
 	if (rate < 0)
 		return;
-	add_tbf(target_ifindex, rate, tbf_burst(rate));
+	if (shaped_mode)
+		shape_root(target_ifindex, rate);
+	else
+		add_tbf(target_ifindex, rate, 0,
+			tbf_burst(to_u32_field(rate), false));
 }

@@ -22,6 +22,14 @@ typedef uint32_t rate_table[RATE_TABLE_SIZE];
 #define EGRESS_BURST 2048
 #define INGRESS_BURST 10240
 
+/*
+ * The shaped mode's tbf takes a handle, so that its fair queue can hang
+ * below it in the tbf's one class.
+ */
+#define TBF_HANDLE 0x00010000U
+#define FAIR_QUEUE_PARENT (TBF_HANDLE | 1)
+#define FAIR_QUEUE_HANDLE 0x00020000U
+
 /* The alias that marks an IFB as pondrel's: the prefix, then the interface. */
 #define IFB_MARK_PREFIX "pondrel ingress of "
 #define IFB_MARK_SIZE (sizeof(IFB_MARK_PREFIX) + IFNAMSIZ)
@@ -37,8 +45,24 @@ void fill_rate_table(struct tc_ratespec *spec, rate_table table);
 
 bool remove_qdisc(uint32_t parent, uint32_t handle);
 bool remove_qdisc_on(int ifindex, uint32_t parent, uint32_t handle);
-uint32_t tbf_burst(double rate);
-bool add_tbf(int ifindex, double rate, uint32_t burst);
+bool shape_root(int ifindex, double rate);
+
+/* The token-bucket filter (tbf.cpp): both modes' buckets and its queue. */
+uint32_t tbf_burst(uint32_t rate, bool shaped);
+double tbf_limit(double rate, uint32_t burst);
+bool add_tbf(int ifindex, double rate, uint32_t handle, uint32_t burst);
+
+/* The fair queue under the shaped mode's tbfs (fair_queue.cpp). */
+struct fair_queue_params {
+	uint32_t target_us, interval_us, limit, memory_limit, ecn;
+};
+void fair_queue_rule(uint32_t rate, struct fair_queue_params *p);
+bool add_fair_queue(int ifindex, uint32_t rate);
+
+/* The catch-all filter on the ingress qdisc and what it carries. */
+struct nl_msg *new_catch_all_filter(void);
+void add_police_filter(double rate);
+bool add_redirect_filter(int ifb);
 
 void ifb_name(const char *iface, char name[IFNAMSIZ]);
 int find_own_ifb(const char *iface, char name[IFNAMSIZ]);
@@ -48,18 +72,35 @@ void remove_orphaned_ifb(const char *iface);
 
 /* What holds a direction, as --status reads it back from the kernel. */
 enum { LIMIT_NONE, LIMIT_OWN, LIMIT_FOREIGN };
+struct counters {
+	bool counted; /* the kernel gave counters */
+	uint64_t bytes, packets;
+	uint32_t drops, overlimits, backlog, qlen;
+};
+/* A tbf's child as read back: its kind, parameters and the fair queue's own
+ * counters. */
+struct child_status {
+	int seen; /* how many qdiscs hang below the tbf */
+	uint32_t parent;
+	char kind[16];
+	bool decoded; /* its options read whole, with nothing pondrel never sets
+		       */
+	struct fair_queue_params params;
+	struct counters count;
+	uint32_t ecn_marks, new_flows, memory_used;
+};
 struct limit_status {
 	int state;
 	/* The qdisc, or the classifier and its action, as the kernel names. */
 	char kind[32];
 	bool policed;
-	bool counted;    /* the kernel gave counters */
+	uint32_t handle;
 	uint32_t rate;   /* bytes per second */
 	uint32_t bucket; /* bytes */
 	uint32_t queue;  /* bytes, 0 for the policer */
 	double queue_ms;
-	uint64_t bytes, packets;
-	uint32_t drops, overlimits, backlog, qlen;
+	struct counters count;
+	struct child_status child;
 };
 extern struct limit_status egress_status, ingress_status;
 /* The interface's own IFB, if any: only a redirect there can be ours. */
@@ -70,8 +111,33 @@ struct nl_msg;
 void begin_status(void);
 int decode_qdisc(struct nl_msg *msg, void *arg);
 int decode_filter(struct nl_msg *msg, void *arg);
-void judge_ingress(void);
+void judge_status(void);
 void read_status(void);
+
+/*
+ * Each kind's recogniser, beside its builder: it fills in what it reads
+ * and makes the state LIMIT_OWN only for what the builder would send.
+ */
+void decode_tbf(struct nlattr *options, struct limit_status *s);
+void decode_fair_queue(struct nlattr *options, struct nlattr *xstats,
+		       struct child_status *c);
+bool claim_fair_queue(struct child_status *c, uint32_t rate);
+void decode_police(struct nlattr *nest, struct limit_status *s);
+bool decode_redirect(struct nlattr *nest, int ifb, struct limit_status *s);
+struct tcmsg;
+bool decode_catch_all(struct tcmsg *tcm, struct nlattr **tb,
+		      struct nlattr **opt);
+
+/* What the recognisers share (decode.cpp). */
+#define BIT(n) (1U << (n))
+void copy_attr(struct nlattr *attr, void *to, int size);
+void copy_kind(char *kind, int size, struct nlattr *attr, const char *prefix);
+bool only(struct nlattr **tb, int max, unsigned int allowed);
+void read_counters(struct nlattr *stats2, struct nlattr *old,
+		   struct counters *c);
+bool near_bucket(uint32_t ticks, uint32_t rate, uint32_t bytes);
+double distance(double a, double b);
+bool plain_rate(const struct tc_ratespec *r);
 
 void configure_ingress(double rate);
 void configure_egress(double rate);

@@ -66,7 +66,7 @@ decode(const std::vector<uint8_t> &dump, int ifindex, int ifb,
 		nlmsg_free(msg);
 		at += NLMSG_ALIGN(h.nlmsg_len);
 	}
-	judge_ingress();
+	judge_status();
 }
 
 struct want {
@@ -88,13 +88,13 @@ expect(const char *what, const limit_status &got, const want &w)
 	if (w.state == LIMIT_NONE)
 		return;
 	EXPECT_STREQ(got.kind, w.kind);
-	EXPECT_EQ(got.counted, true);
+	EXPECT_EQ(got.count.counted, true);
 	if (w.unchecked_counters)
 		return;
-	EXPECT_EQ(got.bytes, w.bytes);
-	EXPECT_EQ(got.packets, w.packets);
-	EXPECT_EQ(got.drops, w.drops);
-	EXPECT_EQ(got.overlimits, w.overlimits);
+	EXPECT_EQ(got.count.bytes, w.bytes);
+	EXPECT_EQ(got.count.packets, w.packets);
+	EXPECT_EQ(got.count.drops, w.drops);
+	EXPECT_EQ(got.count.overlimits, w.overlimits);
 	if (w.state != LIMIT_OWN)
 		return;
 	EXPECT_EQ(got.policed, w.policed);
@@ -201,8 +201,8 @@ TEST(StatusDecoding, CountersAbove4GiB)
 	}
 	ASSERT_EQ(patched, 3); // the tbf, the ingress qdisc, the filter
 	decode(dump, 2, 0, "");
-	EXPECT_EQ(egress_status.bytes, big);
-	EXPECT_EQ(ingress_status.bytes, big);
+	EXPECT_EQ(egress_status.count.bytes, big);
+	EXPECT_EQ(ingress_status.count.bytes, big);
 	EXPECT_EQ(egress_status.state, LIMIT_OWN);
 	EXPECT_EQ(ingress_status.state, LIMIT_OWN);
 }

@@ -1,0 +1,135 @@
+/*
+ * The fair queue under the shaped mode's tbfs: fq_codel keeps each flow's
+ * queue short, so a bulk transfer no longer delays every other packet by
+ * the whole of the tbf's queue. Built and recognised here by one rule.
+ */
+#include <string.h>
+
+#include <linux/rtnetlink.h>
+
+#include "shaping.h"
+#include "../netlink/netlink.h"
+
+/* A full-size Ethernet frame: the packet CoDel must let through whole. */
+#define FULL_FRAME 1514
+/* CoDel's own target and interval, in microseconds. */
+#define CODEL_TARGET_US 5000
+#define CODEL_INTERVAL_US 100000
+/*
+ * The kernel's default memory limit is 32 MiB per queue, which two queues
+ * on a router of 64 MiB cannot afford: a quarter second of the rate, kept
+ * between these bounds, and a packet for each KiB of it.
+ */
+#define MEMORY_FLOOR (128U << 10)
+#define MEMORY_CEILING (4U << 20)
+#define BYTES_PER_PACKET 1024
+
+/*
+ * CoDel drops once a packet has waited longer than the target; at a slow
+ * rate a single full frame takes longer than that to send, so the target
+ * is never below that time, and the interval grows by as much.
+ */
+void
+fair_queue_rule(uint32_t rate, struct fair_queue_params *p)
+{
+	uint64_t frame_us = CODEL_TARGET_US, memory = rate / 4;
+
+	if (rate != 0)
+		frame_us = ((uint64_t)FULL_FRAME * 1000000 + rate - 1) / rate;
+	if (frame_us < CODEL_TARGET_US)
+		frame_us = CODEL_TARGET_US;
+	if (memory < MEMORY_FLOOR)
+		memory = MEMORY_FLOOR;
+	if (memory > MEMORY_CEILING)
+		memory = MEMORY_CEILING;
+	p->target_us = (uint32_t)frame_us;
+	p->interval_us =
+	    (uint32_t)(CODEL_INTERVAL_US + frame_us - CODEL_TARGET_US);
+	p->memory_limit = (uint32_t)memory;
+	p->limit = (uint32_t)memory / BYTES_PER_PACKET;
+	p->ecn = 1;
+}
+
+/* In the tbf's one class, in place of the byte FIFO the tbf made itself. */
+bool
+add_fair_queue(int ifindex, uint32_t rate)
+{
+	struct fair_queue_params p;
+	struct nl_msg *msg;
+	struct nlattr *options;
+
+	fair_queue_rule(rate, &p);
+	msg =
+	    new_tc_request_on(ifindex, RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL,
+			      FAIR_QUEUE_PARENT, FAIR_QUEUE_HANDLE, 0);
+	add_kind(msg, "fq_codel");
+	options = open_nest(msg, TCA_OPTIONS);
+	nla_put(msg, TCA_FQ_CODEL_TARGET, sizeof(p.target_us), &p.target_us);
+	nla_put(msg, TCA_FQ_CODEL_LIMIT, sizeof(p.limit), &p.limit);
+	nla_put(msg, TCA_FQ_CODEL_INTERVAL, sizeof(p.interval_us),
+		&p.interval_us);
+	nla_put(msg, TCA_FQ_CODEL_ECN, sizeof(p.ecn), &p.ecn);
+	nla_put(msg, TCA_FQ_CODEL_MEMORY_LIMIT, sizeof(p.memory_limit),
+		&p.memory_limit);
+	close_nest(msg, options);
+	return send_and_wait(msg, false);
+}
+
+/*
+ * What the kernel reports of a fq_codel: the parameters pondrel sets, and
+ * a threshold for marking that pondrel never sets; the rest (flows,
+ * quantum, batch) stay the kernel's defaults and are not judged.
+ */
+void
+decode_fair_queue(struct nlattr *options, struct nlattr *xstats,
+		  struct child_status *c)
+{
+	struct nlattr *tb[TCA_FQ_CODEL_MAX + 1];
+	struct tc_fq_codel_xstats x;
+
+	c->decoded = false;
+	memset(&c->params, 0, sizeof(c->params));
+	copy_attr(xstats, &x, sizeof(x));
+	if (x.type == TCA_FQ_CODEL_XSTATS_QDISC) {
+		c->ecn_marks = x.qdisc_stats.ecn_mark;
+		c->new_flows = x.qdisc_stats.new_flow_count;
+		c->memory_used = x.qdisc_stats.memory_usage;
+	}
+	if (options == NULL ||
+	    nla_parse_nested(tb, TCA_FQ_CODEL_MAX, options, NULL) != 0 ||
+	    tb[TCA_FQ_CODEL_CE_THRESHOLD] != NULL)
+		return;
+	copy_attr(tb[TCA_FQ_CODEL_TARGET], &c->params.target_us,
+		  sizeof(c->params.target_us));
+	copy_attr(tb[TCA_FQ_CODEL_INTERVAL], &c->params.interval_us,
+		  sizeof(c->params.interval_us));
+	copy_attr(tb[TCA_FQ_CODEL_LIMIT], &c->params.limit,
+		  sizeof(c->params.limit));
+	copy_attr(tb[TCA_FQ_CODEL_MEMORY_LIMIT], &c->params.memory_limit,
+		  sizeof(c->params.memory_limit));
+	copy_attr(tb[TCA_FQ_CODEL_ECN], &c->params.ecn, sizeof(c->params.ecn));
+	c->decoded = true;
+}
+
+/*
+ * Read back whole and equal to what pondrel sends for the tbf's rate. The
+ * kernel keeps times in units of 1.024 us, so they come back a microsecond
+ * short; a queue found to be pondrel's then shows the times it was sent.
+ */
+bool
+claim_fair_queue(struct child_status *c, uint32_t rate)
+{
+	struct fair_queue_params want;
+
+	fair_queue_rule(rate, &want);
+	if (!c->decoded || strcmp(c->kind, "fq_codel") != 0 ||
+	    c->parent != FAIR_QUEUE_PARENT ||
+	    distance(c->params.target_us, want.target_us) > 1 ||
+	    distance(c->params.interval_us, want.interval_us) > 1 ||
+	    c->params.limit != want.limit ||
+	    c->params.memory_limit != want.memory_limit ||
+	    c->params.ecn != want.ecn)
+		return false;
+	c->params = want;
+	return true;
+}

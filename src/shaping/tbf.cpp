@@ -1,0 +1,107 @@
+/*
+ * The token-bucket filter, as both modes build it and as --status knows
+ * it: each rule below is used by the builder and the recogniser alike.
+ */
+#include <string.h>
+
+#include <linux/rtnetlink.h>
+
+#include "shaping.h"
+#include "../netlink/netlink.h"
+
+/* The shaped mode's bucket holds what the rate sends in this time. */
+#define SHAPED_BUCKET_MS 4
+
+/* Behind the bucket, a queue of 50 ms of the rate. */
+#define TBF_QUEUE_SECONDS 0.05
+
+/*
+ * A fixed 2048-byte bucket empties in well under a millisecond at tens of
+ * Mbit/s, and TCP then stalls below the rate; the shaped mode sizes the
+ * bucket by the rate, never below the plain one.
+ */
+uint32_t
+tbf_burst(uint32_t rate, bool shaped)
+{
+	uint32_t scaled = (uint32_t)((uint64_t)rate * SHAPED_BUCKET_MS / 1000);
+
+	if (!shaped || scaled < EGRESS_BURST)
+		return EGRESS_BURST;
+	return scaled;
+}
+
+/* In bytes, from the unrounded rate: the kernel's byte queue behind it. */
+double
+tbf_limit(double rate, uint32_t burst)
+{
+	return rate * TBF_QUEUE_SECONDS + burst;
+}
+
+bool
+add_tbf(int ifindex, double rate, uint32_t handle, uint32_t burst)
+{
+	struct nl_msg *msg;
+	struct nlattr *options;
+	struct tc_tbf_qopt qopt;
+	rate_table table;
+
+	msg =
+	    new_tc_request_on(ifindex, RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL,
+			      TC_H_ROOT, handle, 0);
+
+	memset(&qopt, 0, sizeof(qopt));
+	qopt.rate.rate = to_u32_field(rate);
+	qopt.limit = to_u32_field(tbf_limit(rate, burst));
+	qopt.buffer = to_u32_field(xmit_ticks(burst, qopt.rate.rate));
+	fill_rate_table(&qopt.rate, table);
+
+	add_kind(msg, "tbf");
+	options = open_nest(msg, TCA_OPTIONS);
+	nla_put(msg, TCA_TBF_PARMS, sizeof(qopt), &qopt);
+	nla_put(msg, TCA_TBF_BURST, sizeof(burst), &burst);
+	nla_put(msg, TCA_TBF_RTAB, sizeof(table), table);
+	close_nest(msg, options);
+	return send_and_wait(msg, false);
+}
+
+/*
+ * A tbf is pondrel's when its bucket is one that either mode sizes for its
+ * rate and its queue is the one behind that bucket; the bucket within what
+ * one tick carries, as the kernel keeps it in time.
+ */
+void
+decode_tbf(struct nlattr *options, struct limit_status *s)
+{
+	struct nlattr *tb[TCA_TBF_MAX + 1];
+	struct tc_tbf_qopt q;
+	uint32_t rule;
+	int shaped;
+
+	if (options == NULL ||
+	    nla_parse_nested(tb, TCA_TBF_MAX, options, NULL) != 0 ||
+	    tb[TCA_TBF_PARMS] == NULL)
+		return;
+	copy_attr(tb[TCA_TBF_PARMS], &q, sizeof(q));
+	s->rate = q.rate.rate;
+	s->queue = q.limit;
+	/* In whole microseconds, worked out in the order iproute2 does. */
+	if (q.rate.rate != 0)
+		s->queue_ms =
+		    (double)(int64_t)(1e6 * ((double)q.limit / q.rate.rate) -
+				      to_u32_field(q.buffer /
+						   (ticks_per_second / 1e6))) /
+		    1000;
+	if (q.peakrate.rate != 0 || q.mtu != 0 || !plain_rate(&q.rate) ||
+	    !only(tb, TCA_TBF_MAX,
+		  BIT(TCA_TBF_PARMS) | BIT(TCA_TBF_BURST) | BIT(TCA_TBF_PAD)))
+		return;
+	for (shaped = 0; shaped < 2; shaped++) {
+		rule = tbf_burst(q.rate.rate, shaped);
+		if (near_bucket(q.buffer, q.rate.rate, rule) &&
+		    distance(q.limit, tbf_limit(q.rate.rate, rule)) <= 1) {
+			s->bucket = rule;
+			s->state = LIMIT_OWN;
+			return;
+		}
+	}
+}
