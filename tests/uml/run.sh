@@ -7,7 +7,10 @@
 # OUTDIR receives the console log. INIT names another init beside this
 # file, such as systemd-init.sh for the systemd suite. With UML_MODE=traffic
 # in the environment init.sh runs bench/traffic.sh's matrix instead, which
-# takes minutes, and OUTDIR receives traffic-runs.tsv as well.
+# takes minutes, and OUTDIR receives traffic-runs.tsv as well. With
+# UML_MODE=demo it runs scripts/demo.sh's demo, which uses none of
+# WIRE_CHECK, RACE and STRERROR (/dev/null will do), and only the demo's
+# lines are shown.
 set -eu
 if [ $# -ne 5 ] && [ $# -ne 6 ]; then
 	echo "usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR [INIT]" >&2
@@ -23,6 +26,7 @@ limit=280
 # a busy machine.
 [ "${6:-}" != systemd-init.sh ] || limit=400
 [ "$mode" = traffic ] && limit=3600
+[ "$mode" = demo ] && limit=150
 if ! command -v linux.uml >/dev/null; then
 	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
 	exit 1
@@ -37,7 +41,11 @@ timeout -k 5 $limit linux.uml mem=256M rootfstype=hostfs rootflags=/ rw \
 	init="$here/${6:-init.sh}" UML_OUT="$out" UML_MODE="$mode" con=null con0=null,fd:1 \
 	</dev/null >"$out/console" 2>&1 || status=$?
 
-if grep -q 'as init process' "$out/console"; then
+if [ "$mode" = demo ] && grep -q '^pondrel-uml: demo' "$out/console"; then
+	# The console ends its lines with CR LF.
+	tr -d '\r' <"$out/console" | sed -n '/^pondrel-uml: demo$/,/^pondrel-uml: end of suite/p' |
+		sed '1d; /^ok - /d; /^pondrel-uml: end of suite, 0 failed$/d'
+elif grep -q 'as init process' "$out/console"; then
 	sed -n '/as init process/,$p' "$out/console"
 else
 	tail -n 40 "$out/console"

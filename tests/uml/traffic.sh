@@ -135,3 +135,75 @@ traffic_matrix() {
 	printf '# secs\t%s\n# omit\t%s\n' $secs $omit >>"$raw"
 	traffic_down
 }
+
+# What this kernel lacks of what scripts/demo.sh needs, as the names of the
+# modules that would bring it, on one line (nothing when it has it all):
+# the parts of both of pondrel's modes, fq_codel, which the shaped mode
+# is to queue with, and netem for the demo's round trip. tc asks the kernel
+# itself, which on a stock kernel also loads what a request names. Run it
+# in a network namespace of its own: it leaves its devices there.
+lacks() {
+	if ! ip link add p0 type veth peer name p1 2>/dev/null; then
+		echo veth
+		return
+	fi
+	ip link set p0 up
+	ip link set p1 up
+	# module | the request that needs it
+	while IFS='|' read -r module request; do
+		# shellcheck disable=SC2086 # one word per argument
+		$request >/dev/null 2>&1 || printf '%s ' "$module"
+	done <<'EOF'
+sch_tbf|tc qdisc add dev p0 root tbf rate 1mbit burst 2k latency 50ms
+sch_ingress|tc qdisc add dev p0 ingress
+cls_basic|tc filter add dev p0 parent ffff: protocol all basic classid 1:1
+act_police|tc actions add action police rate 1mbit burst 10k drop
+act_mirred|tc actions add action mirred egress redirect dev p1
+ifb|ip link add ifb-p0 type ifb
+sch_fq_codel|tc qdisc add dev p1 root fq_codel
+sch_netem|tc qdisc add dev p1 parent root netem delay 20ms
+EOF
+	echo
+}
+
+# What scripts/demo.sh shows: both modes with a limit of KBIT each way at a
+# round trip of RTT ms, each direction's goodput and ping under load, the
+# status after each mode, and the removal. A refusal or a run without a
+# figure counts in $fails.
+traffic_demo() { # KBIT RTT
+	traffic_up
+	delay "$2"
+	idle=$(rtt)
+	echo "a veth pair v4a-v4b between two namespaces, $2 ms added to the round trip (netem on v4b);"
+	echo "pondrel limits v4a to $1 Kbit/s each way; iperf3 runs 3 s per row, after 1 s left out"
+	for opt in "" --shape; do
+		echo
+		echo "\$ pondrel $opt${opt:+ }v4a $1 $1"
+		# shellcheck disable=SC2086 # no option is no word
+		if ! ip netns exec pondrel4a "$PONDREL" $opt v4a "$1" "$1"; then
+			echo "FAIL - pondrel refused"
+			fails=$((fails + 1))
+		fi
+		printf '  %-9s %14s %7s %14s %7s\n' direction "goodput Kbit/s" "of set" "ping ms: idle" loaded
+		for dir in egress ingress; do
+			measure $dir 3 1 >$T/measured
+			read -r g p <$T/measured
+			if [ "$g" = - ]; then
+				echo "FAIL - $dir: iperf3 gave no figure"
+				fails=$((fails + 1))
+				continue
+			fi
+			awk -v d=$dir -v g="$g" -v set="$1" -v i="${idle:--}" -v p="$p" 'BEGIN {
+				printf "  %-9s %14d %6d%% %14s %7s\n", d, g, 100 * g / set,
+					i == "-" ? i : sprintf("%.1f", i), p == "-" ? p : sprintf("%.1f", p) }'
+		done
+		echo "\$ pondrel --status v4a"
+		ip netns exec pondrel4a "$PONDREL" --status v4a
+	done
+	echo
+	echo "\$ pondrel v4a - -"
+	ip netns exec pondrel4a "$PONDREL" v4a - - || fails=$((fails + 1))
+	echo "\$ pondrel --status v4a"
+	ip netns exec pondrel4a "$PONDREL" --status v4a
+	traffic_down
+}
