@@ -3,14 +3,17 @@
 # iperf3 in the user-mode kernel of tests/uml/ (booted in its traffic mode)
 # in each direction, in the plain and the shaped (--shape) mode, at 0, 5,
 # 20 and 50 ms of round trip, at 1, 10, 50 and 100 Mbit/s and without a
-# limit, several runs per point, with ping under load at each. From those
-# runs it writes docs/traffic.tsv, draws docs/goodput.png and regenerates
-# the figures in docs/performance.md and man/pondrel.8. Takes about 20
-# minutes. Needs root (it installs what it needs with apt-get, and the
-# user-mode kernel makes its namespaces as root): sudo sh bench/traffic.sh
+# limit, several runs per point, with ping under load at each; and, with
+# the link's framing given (--atm --overhead 44), at 10 Mbit/s and 20 ms.
+# From those runs it writes docs/traffic.tsv, draws docs/goodput.png and
+# regenerates the figures in docs/performance.md and man/pondrel.8. Takes
+# about 20 minutes. Needs root (it installs what it needs with apt-get, and
+# the user-mode kernel makes its namespaces as root): sudo sh bench/traffic.sh
 # TRAFFIC_RUNS, TRAFFIC_RTTS and TRAFFIC_RATES narrow the matrix for a
 # quick try (e.g. TRAFFIC_RUNS=1 TRAFFIC_RTTS=20 TRAFFIC_RATES=10000); the
 # documents then quote only what was measured, so commit only a full run.
+# TRAFFIC_FRAMING=no leaves the framing points out, for a pondrel without
+# those options.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh gnuplot-nox
@@ -19,9 +22,12 @@ cmake -S . -B $dir -G Ninja -DPONDREL_TESTS=ON >/dev/null
 cmake --build $dir --parallel 2 --target pondrel pondrel_strerror uml_wire_check uml_race >/dev/null
 mkdir -p $dir/uml
 
-printf 'runs=%s\nrtts="%s"\nrates="%s"\n' "${TRAFFIC_RUNS:-3}" \
-	"${TRAFFIC_RTTS:-0 5 20 50}" "${TRAFFIC_RATES:-1000 10000 50000 100000}" \
-	>$dir/uml/traffic.conf
+runs=${TRAFFIC_RUNS:-3} rtts=${TRAFFIC_RTTS:-0 5 20 50}
+rates=${TRAFFIC_RATES:-1000 10000 50000 100000}
+framing="--atm --overhead 44"
+[ "${TRAFFIC_FRAMING:-yes}" = no ] && framing=
+printf 'runs=%s\nrtts="%s"\nrates="%s"\nframing="%s"\n' "$runs" "$rtts" "$rates" \
+	"$framing" >$dir/uml/traffic.conf
 
 # Other work on the machine slows the user-mode kernel, so the load goes
 # into the data; the user-mode kernel itself adds about 1 to it.
@@ -38,7 +44,8 @@ after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # One row per point: the median, lowest and highest of its runs, and each
 # run in the order it ran; the same for the delay that the load added to
-# the idle round trip (ms; "-" for a run whose loaded pings all got lost).
+# the idle round trip (ms; "-" for a run whose loaded pings all got lost);
+# the framing options (or "-"), and the model's share of the set rate.
 awk -F '\t' -v OFS='\t' -v seconds=$((end - start)) \
 	-v cpus="$(nproc)" -v before="$before" -v after="$after" '
 	function sort(a, m,    i, j, t) { # a[1..m] in place, ascending
@@ -48,28 +55,50 @@ awk -F '\t' -v OFS='\t' -v seconds=$((end - start)) \
 			}
 	}
 	function median(a, m) { return m % 2 ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2 }
+	# The share of the set rate that TCP can deliver when every segment is
+	# full: 1448 bytes of payload (1460 of MSS less 12 of timestamps) in a
+	# 1514-byte frame on the veth pair, of which the limit counts L bytes.
+	# The tbf on the interface and the one on the IFB count the whole
+	# frame; the policer on the ingress path counts it without its 14
+	# bytes of Ethernet header. The framing options add to L what the
+	# kernel adds: the overhead, at least the minimum unit, and whole
+	# 53-byte cells of 48 for ATM.
+	function model(direction, mode, framing,    l, w, n, i, overhead, mpu, atm) {
+		l = direction == "ingress" && mode == "plain" ? 1500 : 1514
+		n = split(framing, w, " ")
+		for (i = 1; i <= n; i++)
+			if (w[i] == "--overhead") overhead = w[++i]
+			else if (w[i] == "--mpu") mpu = w[++i]
+			else if (w[i] == "--atm") atm = 1
+		l += overhead
+		if (l < mpu + 0) l = mpu
+		if (atm) l = int((l + 47) / 48) * 53
+		return sprintf("%.3f", 1448 / l)
+	}
 	NR == 1 { next }
 	/^#/ { meta = meta $0 "\n"; next }
 	{
 		key = $1 OFS $2 OFS $3 OFS $4 OFS $5
-		if (!(key in n)) order[++points] = key
-		v[key, ++n[key]] = $7
-		each[key] = n[key] == 1 ? $7 : each[key] "," $7
+		fkey = key SUBSEP $9
+		if (!(fkey in n)) { order[++points] = fkey; keyof[fkey] = key; framing[fkey] = $9 }
+		v[fkey, ++n[fkey]] = $7
+		each[fkey] = n[fkey] == 1 ? $7 : each[fkey] "," $7
 		added = $8 == "-" ? "-" : sprintf("%.1f", $8 - $4)
-		eachd[key] = n[key] == 1 ? added : eachd[key] "," added
-		if (added != "-") d[key, ++nd[key]] = added
+		eachd[fkey] = n[fkey] == 1 ? added : eachd[fkey] "," added
+		if (added != "-") d[fkey, ++nd[fkey]] = added
 	}
 	END {
 		print "direction", "mode", "rtt_ms", "ping_ms", "set_kbit", "runs",
 			"median_kbit", "min_kbit", "max_kbit", "ratio", "each_kbit",
-			"added_ms", "added_min_ms", "added_max_ms", "each_added_ms"
+			"added_ms", "added_min_ms", "added_max_ms", "each_added_ms",
+			"framing", "model_ratio"
 		for (p = 1; p <= points; p++) {
 			k = order[p]
 			c = n[k]
 			for (i = 1; i <= c; i++) g[i] = v[k, i] + 0
 			sort(g, c)
 			med = int(median(g, c))
-			split(k, f, OFS)
+			split(keyof[k], f, OFS)
 			ratio = f[5] == "-" ? "-" : sprintf("%.3f", med / f[5])
 			dm = dl = dh = "-"
 			if (m = nd[k]) {
@@ -78,15 +107,18 @@ awk -F '\t' -v OFS='\t' -v seconds=$((end - start)) \
 				dm = sprintf("%.1f", median(t, m))
 				dl = sprintf("%.1f", t[1]); dh = sprintf("%.1f", t[m])
 			}
-			print k, c, med, g[1], g[c], ratio, each[k], dm, dl, dh, eachd[k]
+			print keyof[k], c, med, g[1], g[c], ratio, each[k], dm, dl, dh, eachd[k],
+				framing[k], f[5] == "-" ? "-" : model(f[1], f[2], framing[k])
 		}
 		printf "%s", meta
 		printf "# seconds\t%s\n# cpus\t%s\n# load_before\t%s\n# load_after\t%s\n",
 			seconds, cpus, before, after
 	}' $dir/uml/traffic-runs.tsv >docs/traffic.tsv
 
-rtts=$(awk -F '\t' 'NR > 1 && !/^#/ && !seen[$3]++ { printf "%s ", $3 }' docs/traffic.tsv)
-gnuplot -e "data='docs/traffic.tsv'; out='docs/goodput.png'; rtts='$rtts'" bench/goodput.gp
+tsv=docs/traffic.tsv
+rtts=$(awk -F '\t' 'NR > 1 && !/^#/ && $16 == "-" && !seen[$3]++ { printf "%s ", $3 }' $tsv)
+framed=$(awk -F '\t' 'NR > 1 && !/^#/ && $16 != "-" { print $16; exit }' $tsv)
+gnuplot -e "data='$tsv'; out='docs/goodput.png'; rtts='$rtts'; framing='$framed'" bench/goodput.gp
 sh bench/traffic-docs.sh docs/traffic.tsv docs/performance.md man/pondrel.8
 cat docs/traffic.tsv
 echo "traffic: $((end - start)) s, load average $before before, $after after;" \
