@@ -4,7 +4,9 @@
 # marked regions, "<!-- traffic:NAME:begin ... -->" to "<!-- traffic:NAME:end -->"
 # in Markdown and '.\" traffic:NAME:begin ...' to '.\" traffic:NAME:end' in
 # the manual page; everything between the marks is replaced, nothing else.
-# Needs only awk. Usage: traffic-docs.sh TSV FILE...
+# What it writes states figures only: what to make of them is the business
+# of the text around the marks, written by hand. Needs only awk.
+# Usage: traffic-docs.sh TSV FILE...
 set -eu
 if [ $# -lt 2 ]; then
 	echo "usage: traffic-docs.sh TSV FILE..." >&2
@@ -17,6 +19,7 @@ trap 'rm -f "$new"' EXIT
 for file; do
 	awk -F '\t' -v file="$file" '
 	function pct(v, set) { return int(100 * v / set + 0.5) }
+	function pct1(v, set) { return sprintf("%.1f", 100 * v / set) }
 	function mbit(v) { return int(v / 1000 + 0.5) }
 	function ms(r) { return r == 0 ? "0 ms" : r " ms" }
 	# "a", "a and b", "a, b and c" from a list joined by SUBSEP
@@ -112,10 +115,16 @@ for file; do
 			}
 		return b == -1e9 ? "no figure" : range(a, b, " ms")
 	}
+	# A delay added under load, in ms, as the documents show it: one
+	# decimal below 10 ms, whole ms above; a loaded ping that came back
+	# faster than the idle one measured only ping'"'"'s noise, so shows as 0.
 	function msec(v) {
 		if (v == "-") return v
-		v = sprintf("%.0f", v)
-		return v == "-0" ? "0" : v
+		if (v + 0 < 0.05) return "0"
+		if (v + 0 >= 9.95) return sprintf("%.0f", v)
+		v = sprintf("%.1f", v)
+		sub(/\.0$/, "", v)
+		return v
 	}
 	# The highest run of mode M in either direction, in % of the rate.
 	function most(m,    d, i, j, x) {
@@ -163,7 +172,10 @@ for file; do
 			" minutes in this measurement, on " meta["cpus"] " CPUs shared" \
 			" with other work: the load average over 1, 5 and 15 minutes was " \
 			loadavg(meta["load_before"]) " before it and " \
-			loadavg(meta["load_after"]) " after it, of which about 1 is the" \
+			loadavg(meta["load_after"]) " after it" \
+			("load_during_max" in meta ? ", and over 1 minute at most " \
+				meta["load_during_max"] " while it ran" : "") \
+			", of which about 1 is the" \
 			" user-mode kernel itself. Each point is " runs " runs of " \
 			meta["secs"] " s after the first " meta["omit"] " s of the" \
 			" connection was left out. The runs went round by round over all" \
@@ -190,10 +202,52 @@ for file; do
 		print ""
 		fill("", "The delay that the limit added under load: the round trip that" \
 			" ping measured through the limit while iperf3 ran, less the idle" \
-			" one, in ms (median, lowest and highest run; \"-\" where every" \
-			" ping under load was lost).")
+			" one, in ms (median, lowest and highest run; 0 where it came back" \
+			" faster than the idle one, \"-\" where every ping under load was" \
+			" lost).")
 		print ""
 		table("delay")
+		print ""
+		framed_table()
+	}
+	# The framing points beside the model and beside the same point
+	# without the options, as a Markdown table.
+	function framed_table(    i, k, line) {
+		if (!nfr) {
+			fill("", "This measurement has no points with the link'"'"'s framing.")
+			return
+		}
+		fill("", "With the link'"'"'s framing, `" fr_opt "`, at " fr_set \
+			" Kbit/s and " ms(fr_rtt) " of round trip: the median goodput in %" \
+			" of the set rate (and in brackets the lowest and the highest run)," \
+			" the share of the set rate that the model gives (`model_ratio`)," \
+			" the median of the same point without the options, and the delay" \
+			" added under load (ms, median and range).")
+		print ""
+		print "| direction | mode | goodput, % | model, % | without the options, % | added delay, ms |"
+		print "|---|---|---:|---:|---:|---:|"
+		for (i = 1; i <= nfr; i++) {
+			k = fr[i]
+			line = "| " fr_dir[i] " | " fr_mode[i] " | " pct1(med[k], fr_set) \
+				" (" pct(lo[k], fr_set) "–" pct(hi[k], fr_set) ") | " \
+				sprintf("%.1f", 100 * model[k]) " | "
+			k = fr_dir[i] SUBSEP fr_mode[i] SUBSEP fr_rtt SUBSEP fr_set
+			line = line (k in med ? pct(med[k], fr_set) : "-") " | " \
+				dcell(fr_dir[i], fr_mode[i] SUBSEP fr_opt, fr_rtt, fr_set) " |"
+			print line
+		}
+	}
+	# The framing points in a sentence: "81.3, 82.0, 12.1 and 80.9 % of the
+	# set rate (egress plain, egress shaped, ...), against a model of ..."
+	function framed_words(    i, a, b, c) {
+		for (i = 1; i <= nfr; i++) {
+			a = add(a, pct1(med[fr[i]], fr_set) (i == nfr ? " %" : ""))
+			b = add(b, fr_dir[i] " " fr_mode[i])
+			c = add(c, sprintf("%.1f", 100 * model[fr[i]]) (i == nfr ? " %" : ""))
+		}
+		return "With `" fr_opt "` at " fr_set " Kbit/s and " ms(fr_rtt) \
+			" of round trip, the median goodput was " words(a) " of the set rate (" \
+			words(b) "), against a model of " words(c) "."
 	}
 	function advice(    d, k, m, c, n, line) {
 		n = nrtts * nsets
@@ -216,25 +270,18 @@ for file; do
 				fill("- ", line)
 			}
 	}
-	# When to choose which mode, for direction D, from where each held and
-	# which came closer to the rate.
-	function choice(d,    s, p, b, n, line) {
+	# How the two modes of direction D compare, point by point: where the
+	# shaped mode came closer to the rate, where only one mode held, and
+	# the delays that each added.
+	function compare(d,    s, p, b, n, line) {
 		s = where(d, "shaped"); p = where(d, "plain"); b = where(d, "both")
 		n = nrtts * nsets
 		line = "For " d ", the shaped mode had the higher median goodput at " \
 			count(d, "better") " of " n " points"
 		if (s != "") line = line ", and only it held at " s
 		if (p != "") line = line "; only the plain mode held at " p
-		line = line "."
-		if (2 * count(d, "better") > n)
-			line = line " So choose `--shape` where " d " must come close to its" \
-				" rate, at the price of the delay that its queue adds under load (" \
-				dspan(d, "shaped", "") ", against " dspan(d, "plain", "") \
-				" in the plain mode, medians); keep the plain mode where that" \
-				" delay matters more than the rate."
-		else
-			line = line " So the shaped mode brings " d " no closer to its rate" \
-				" at most points, and the plain mode is the choice."
+		line = line ". The load added " dspan(d, "shaped", "") " in the shaped" \
+			" mode and " dspan(d, "plain", "") " in the plain one (medians)."
 		if (b != "")
 			line = line " Where both held (" b "), the plain mode added " \
 				dspan(d, "plain", "both") " and the shaped one " \
@@ -246,10 +293,15 @@ for file; do
 			span("egress", "plain") " of the set rate and the ingress" \
 			" limit'"'"'s " span("ingress", "plain") "; in the shaped mode" \
 			" (`--shape`) egress reached " span("egress", "shaped") " and" \
-			" ingress " span("ingress", "shaped") ", at " \
-			dspan("ingress", "shaped", "") " of delay added under load on" \
-			" ingress (medians over every rate and round trip measured). " \
-			choice("ingress"))
+			" ingress " span("ingress", "shaped") " (medians over every rate and" \
+			" round trip measured). The load added " dspan("egress", "plain", "") \
+			" to the round trip on egress and " dspan("ingress", "plain", "") \
+			" on ingress in the plain mode, and " dspan("egress", "shaped", "") \
+			" and " dspan("ingress", "shaped", "") " in the shaped one (medians)." \
+			" The shaped mode had the higher median goodput at " \
+			count("ingress", "better") " of " nrtts * nsets " points on ingress" \
+			" and " count("egress", "better") " on egress." \
+			(nfr ? " " framed_words() : ""))
 	}
 	# A table of the manual page: WHAT ("goodput" in % or "delay" in ms)
 	# by direction, mode and round trip.
@@ -273,6 +325,14 @@ for file; do
 				}
 		print ".El"
 	}
+	# Command-line options as the manual page marks them up:
+	# ".Fl -atm Fl -overhead Ar 44"
+	function flags(opts,    w, n, i, out) {
+		n = split(opts, w, " ")
+		for (i = 1; i <= n; i++)
+			out = out (i > 1 ? " " : ".") (w[i] ~ /^-/ ? "Fl " substr(w[i], 2) : "Ar " w[i])
+		return out
+	}
 	function caveats(    line, n, i, sentence) {
 		print ".Pp"
 		print "TCP transfers with"
@@ -285,14 +345,27 @@ for file; do
 		mantable("goodput")
 		print ".Pp"
 		print "While they ran, ping through the limit took this many milliseconds"
-		print "longer than on the idle path (medians):"
+		print "longer than on the idle path (medians; 0 where it came back faster):"
 		mantable("delay")
+		if (nfr) {
+			print ".Pp"
+			print "With"
+			print flags(fr_opt)
+			print "as well, at " fr_set " Kbit/s and " ms(fr_rtt) " of round trip,"
+			print "the median goodput and the model'"'"'s share, in percent of the set rate:"
+			print ".Bl -column \"direction\" \"shaped\" \"measured\" \"model\" -offset indent"
+			print ".It Em direction Ta Em mode Ta Em measured Ta Em model"
+			for (i = 1; i <= nfr; i++)
+				print ".It " fr_dir[i] " Ta " fr_mode[i] " Ta " pct1(med[fr[i]], fr_set) \
+					" Ta " sprintf("%.1f", 100 * model[fr[i]])
+			print ".El"
+		}
 		print ".Pp"
 		line = "A limit held where its median goodput came within 10 % of its rate. " \
-			choice("ingress") " " choice("egress")
+			compare("ingress") " " compare("egress")
 		gsub(/ %/, "%", line)
 		gsub(/`/, "", line)
-		gsub(/--shape/, "\\-\\-shape", line)
+		gsub(/--/, "\\-\\-", line)
 		# The source of the manual page takes each sentence on a line.
 		n = split(line, sentence, /\. /)
 		for (i = 1; i <= n; i++)
@@ -310,20 +383,37 @@ for file; do
 	}
 	FNR == NR {
 		if (FNR == 1) {
-			if ($0 != "direction\tmode\trtt_ms\tping_ms\tset_kbit\truns\tmedian_kbit\tmin_kbit\tmax_kbit\tratio\teach_kbit\tadded_ms\tadded_min_ms\tadded_max_ms\teach_added_ms") {
+			# The layout of bench/traffic.sh, before and since the framing
+			# points: those without carry no framing and no model.
+			head = "direction\tmode\trtt_ms\tping_ms\tset_kbit\truns\tmedian_kbit\tmin_kbit\tmax_kbit\tratio\teach_kbit\tadded_ms\tadded_min_ms\tadded_max_ms\teach_added_ms"
+			if ($0 != head && $0 != head "\tframing\tmodel_ratio") {
 				print FILENAME ": not a table of bench/traffic.sh" > "/dev/stderr"
 				exit 1
 			}
 			next
 		}
 		if ($0 ~ /^# /) { meta[substr($1, 3)] = $2; next }
+		framing = NF >= 17 ? $16 : "-"
+		# The framing points stand apart from the matrix, each known by its
+		# mode and options together.
+		m = framing == "-" ? $2 : $2 SUBSEP framing
+		k = $1 SUBSEP m SUBSEP $3 SUBSEP $5
+		med[k] = $7; lo[k] = $8; hi[k] = $9
+		add_ms[k] = $12; add_lo[k] = $13; add_hi[k] = $14
+		model[k] = NF >= 17 ? $17 : "-"
+		if (framing != "-") {
+			if (nfr && (framing != fr_opt || $3 != fr_rtt || $5 != fr_set)) {
+				print FILENAME ": framing points differ in options, round trip or rate" > "/dev/stderr"
+				exit 1
+			}
+			fr[++nfr] = k; fr_dir[nfr] = $1; fr_mode[nfr] = $2
+			fr_opt = framing; fr_rtt = $3; fr_set = $5
+			next
+		}
 		if (!seen_rtt[$3]++) rtt[++nrtts] = $3
 		if ($5 != "-" && !seen_set[$5]++) set[++nsets] = $5
 		if (!seen_dir[$1]++) dir[++ndirs] = $1
 		if ($2 != "-" && !seen_mode[$2]++) mode[++nmodes] = $2
-		k = $1 SUBSEP $2 SUBSEP $3 SUBSEP $5
-		med[k] = $7; lo[k] = $8; hi[k] = $9
-		add_ms[k] = $12; add_lo[k] = $13; add_hi[k] = $14
 		ping[$1, $3] = sprintf("%.1f", $4)
 		runs = $6
 		next

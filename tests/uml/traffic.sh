@@ -77,23 +77,69 @@ measure() { # DIRECTION SECS OMIT
 	echo "${g:--} ${p:--}"
 }
 
+# One run of one point, a line of $raw: DIRECTION MODE MS PING KBIT FRAMING
+# (pondrel's framing options, or - for none); MODE - is no limit at all.
+point() {
+	opt=
+	[ "$2" = shaped ] && opt=--shape
+	[ "$6" = - ] || opt="$opt $6"
+	with=
+	[ "$6" = - ] || with=" with $6"
+	if ! limit "$1" "$5" "$opt"; then
+		echo "FAIL - $1 $2 $5 Kbit/s$with: pondrel refused"
+		fails=$((fails + 1))
+		return
+	fi
+	measure "$1" $secs $omit >$T/measured
+	read -r g p <$T/measured
+	if [ "$g" = - ]; then
+		echo "FAIL - $1 $2 $5 Kbit/s$with at $3 ms: iperf3 gave no figure"
+		fails=$((fails + 1))
+		return
+	fi
+	printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' \
+		"$1" "$2" "$3" "$4" "$5" $round "$g" "$p" "$6" >>"$raw"
+	echo "round $round: $1 $2$with at $3 ms (ping $4 ms), limit $5: $g Kbit/s, loaded ping $p ms"
+}
+
 # The full matrix for bench/traffic.sh: every direction, mode, round trip
 # and rate, each point run $runs times; the unlimited runs belong to no
-# mode ("-"). $UML_OUT/traffic.conf may narrow it (runs=, rtts=, rates=).
-# The runs go round by round, not point by point, so that a spell of load
-# on the host spreads over all points instead of lowering one. One line
-# per run in $UML_OUT/traffic-runs.tsv.
+# mode ("-"). Beside it, the framing points: $framing (pondrel's options
+# for the link's framing; empty leaves them out) at $framing_kbit and
+# $framing_rtt ms, both directions and modes. $UML_OUT/traffic.conf may
+# narrow it (runs=, rtts=, rates=, framing=). The runs go round by round,
+# not point by point, so that a spell of load on the host spreads over all
+# points instead of lowering one. One line per run in
+# $UML_OUT/traffic-runs.tsv.
 traffic_matrix() {
 	runs=3 secs=3 omit=1 rtts="0 5 20 50" rates="1000 10000 50000 100000"
+	framing="--atm --overhead 44" framing_kbit=10000 framing_rtt=20
 	# shellcheck source=/dev/null
 	[ -f "$UML_OUT/traffic.conf" ] && . "$UML_OUT/traffic.conf"
 	raw=$UML_OUT/traffic-runs.tsv
 	echo "TCP congestion control: $(cat /proc/sys/net/ipv4/tcp_congestion_control)"
 	traffic_up
-	printf 'direction\tmode\trtt_ms\tping_ms\tset_kbit\tround\tgoodput_kbit\tloaded_ms\n' >"$raw"
+	# A pondrel without the framing options would only show it after the
+	# whole matrix: find out now, in both modes (tbf, police, the IFB).
+	for opt in "" --shape; do
+		[ -n "$framing" ] || break
+		# shellcheck disable=SC2086 # one word per option
+		if ! ip netns exec pondrel4a "$PONDREL" $opt $framing v4a $framing_kbit $framing_kbit; then
+			echo "FAIL - pondrel refused ${opt:+$opt }$framing; TRAFFIC_FRAMING=no leaves those points out"
+			fails=$((fails + 1))
+			traffic_down
+			return
+		fi
+	done
+	all=$rtts
+	case " $rtts " in
+	*" $framing_rtt "*) ;;
+	*) [ -z "$framing" ] || all="$all $framing_rtt" ;;
+	esac
+	printf 'direction\tmode\trtt_ms\tping_ms\tset_kbit\tround\tgoodput_kbit\tloaded_ms\tframing\n' >"$raw"
 	round=1
 	while [ $round -le "$runs" ]; do
-		for ms in $rtts; do
+		for ms in $all; do
 			delay "$ms"
 			limit egress -
 			[ $round = 1 ] && rtt >$T/ping.$ms
@@ -104,27 +150,18 @@ traffic_matrix() {
 			fi
 			for dir in egress ingress; do
 				for mode in - plain shaped; do
-					opt=
-					[ $mode = shaped ] && opt=--shape
-					# shellcheck disable=SC2086 # one word per rate
-					if [ $mode = - ]; then set -- -; else set -- $rates; fi
-					for kbit; do
-						if ! limit $dir "$kbit" $opt; then
-							echo "FAIL - $dir $mode $kbit Kbit/s: pondrel refused"
-							fails=$((fails + 1))
-							continue
-						fi
-						measure $dir $secs $omit >$T/measured
-						read -r g p <$T/measured
-						if [ "$g" = - ]; then
-							echo "FAIL - $dir $mode $kbit Kbit/s at $ms ms: iperf3 gave no figure"
-							fails=$((fails + 1))
-							continue
-						fi
-						printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' \
-							$dir $mode "$ms" "$ping" "$kbit" $round "$g" "$p" >>"$raw"
-						echo "round $round: $dir $mode at $ms ms (ping $ping ms), limit $kbit: $g Kbit/s, loaded ping $p ms"
-					done
+					case " $rtts " in
+					*" $ms "*)
+						# shellcheck disable=SC2086 # one word per rate
+						if [ $mode = - ]; then set -- -; else set -- $rates; fi
+						for kbit; do
+							point $dir $mode "$ms" "$ping" "$kbit" -
+						done
+						;;
+					esac
+					if [ -n "$framing" ] && [ $mode != - ] && [ "$ms" = $framing_rtt ]; then
+						point $dir $mode "$ms" "$ping" $framing_kbit "$framing"
+					fi
 				done
 			done
 		done
