@@ -45,9 +45,10 @@ qdisc_objects() {
 # What tc -j reads back of a device's qdiscs but the ingress one, joined by
 # ", ": each one's kind, handle, and "root" or its parent; a fair queue's
 # target and interval in microseconds as the kernel gives them back, its
-# limits in packets and bytes, and "ecn" when it marks. IFACE
+# limits in packets and bytes, and "ecn" when it marks. A handle that the
+# kernel picked, from 8000: up, depends on what ran before: "auto:". IFACE
 qdiscs() {
-	qdisc_objects "$1" | awk '
+	qdisc_objects "$1" | sed 's/"handle":"[89a-f][0-9a-f]\{3\}:"/"handle":"auto:"/' | awk '
 	function text(key) {
 		if (!match($0, "\"" key "\":\"[^\"]*\""))
 			return ""

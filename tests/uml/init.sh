@@ -117,12 +117,9 @@ same "tc -j: one basic filter under ffff:" \
 	' 2 "kind":"basic" 2 "parent":"ffff:" '
 
 # The shaped mode's d0 on one line: its tbf and filters, its qdiscs, its
-# IFB and redirect, and the IFB's qdiscs. The plain mode's tbf takes the
-# handle that the kernel picks, which depends on what ran before.
+# IFB and redirect, and the IFB's qdiscs.
 shaped_state() {
-	printf '%s / %s / %s' "$(state d0)" \
-		"$(qdiscs d0 | sed 's/^tbf [89a-f][0-9a-f]\{3\}: root/tbf auto: root/')" \
-		"$(ifb_state d0 ifb-d0)"
+	printf '%s / %s / %s' "$(state d0)" "$(qdiscs d0)" "$(ifb_state d0 ifb-d0)"
 	[ ! -e /sys/class/net/ifb-d0 ] || printf ' / %s' "$(qdiscs ifb-d0)"
 	echo
 }
