@@ -89,8 +89,8 @@ fair_queues() {
 # Below each shaped tbf, fq_codel: target, interval (the kernel gives them
 # back a microsecond short), limit in packets, in bytes, and ECN.
 fq='tbf 1: root, fq_codel 2: parent 1:1 target'
-# what | arguments | the ingress filters and their redirect | d0's tbf | the IFB | the qdiscs
-while IFS='|' read -r what args want_filters want_tbf want_ifb want_qdiscs; do
+# what | arguments | the ingress filters and their redirect | d0's tbf | the qdiscs | the IFB
+while IFS='|' read -r what args want_filters want_tbf want_qdiscs want_ifb; do
 	# shellcheck disable=SC2086
 	run $args
 	same "$what: exit 0, silent" "$st|$out|$err" "0||"
@@ -114,11 +114,11 @@ egress: 100000 Kbit/s, shaped, bucket 50000 bytes, fair queue fq_codel target 5 
 			"not set by pondrel: tbf with fq_codel"
 	fi
 done <<'EOF'
-shaped, both directions|-s d0 10000 100000|ffff: all basic ifb-d0|tbf 100Mbit 50000b 50ms|pondrel ingress of d0 | tbf 10Mbit 5000b 50ms|FQ 4999 interval 99999 limit 3051 memory_limit 3125000 ecn / FQ 4999 interval 99999 limit 305 memory_limit 312500 ecn
-shaped again replaces|--shape d0 50000 -|ffff: all basic ifb-d0||pondrel ingress of d0 | tbf 50Mbit 25000b 50ms|noqueue 0: root / FQ 4999 interval 99999 limit 1525 memory_limit 1562500 ecn
-a plain run takes the IFB away|d0 1000 1000|ffff: all basic |tbf 1Mbit 2Kb 50ms| | |tbf auto: root
-shaped after plain|-s d0 1000 -|ffff: all basic ifb-d0||pondrel ingress of d0 | tbf 1Mbit 2Kb 50ms|noqueue 0: root / FQ 12111 interval 107111 limit 128 memory_limit 131072 ecn
-- - removes it all|-s d0 - -| || | |noqueue 0: root
+shaped, both directions|-s d0 10000 100000|ffff: all basic ifb-d0|tbf 100Mbit 50000b 50ms|FQ 4999 interval 99999 limit 3051 memory_limit 3125000 ecn / FQ 4999 interval 99999 limit 305 memory_limit 312500 ecn|pondrel ingress of d0 | tbf 10Mbit 5000b 50ms
+shaped again replaces|--shape d0 50000 -|ffff: all basic ifb-d0||noqueue 0: root / FQ 4999 interval 99999 limit 1525 memory_limit 1562500 ecn|pondrel ingress of d0 | tbf 50Mbit 25000b 50ms
+a plain run takes the IFB away|d0 1000 1000|ffff: all basic |tbf 1Mbit 2Kb 50ms|tbf auto: root| | 
+shaped after plain|-s d0 1000 -|ffff: all basic ifb-d0||noqueue 0: root / FQ 12111 interval 107111 limit 128 memory_limit 131072 ecn|pondrel ingress of d0 | tbf 1Mbit 2Kb 50ms
+- - removes it all|-s d0 - -| ||noqueue 0: root| | 
 EOF
 
 echo "== the wire"
