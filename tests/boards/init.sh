@@ -80,30 +80,45 @@ ifb_of_d0() {
 redirect() {
 	tc filter show dev d0 ingress | sed -n 's/.*mirred (Egress Redirect to device \([^)]*\)) stolen.*/\1/p'
 }
-# what | arguments | the ingress filters and their redirect | d0's tbf | the IFB
-while IFS='|' read -r what args want_filters want_tbf want_ifb; do
+# The qdiscs of d0, and of its IFB if any, as tc -j reads them back.
+fair_queues() {
+	printf %s "$(qdiscs d0)"
+	[ ! -e /sys/class/net/ifb-d0 ] || printf ' / %s' "$(qdiscs ifb-d0)"
+	echo
+}
+# Below each shaped tbf, fq_codel: target, interval (the kernel gives them
+# back a microsecond short), limit in packets, in bytes, and ECN.
+fq='tbf 1: root, fq_codel 2: parent 1:1 target'
+# what | arguments | the ingress filters and their redirect | d0's tbf | the qdiscs | the IFB
+while IFS='|' read -r what args want_filters want_tbf want_qdiscs want_ifb; do
 	# shellcheck disable=SC2086
 	run $args
 	same "$what: exit 0, silent" "$st|$out|$err" "0||"
 	same "$what: d0's filters" "$(filters d0) $(redirect)" "$want_filters"
 	same "$what: d0's tbf" "$(state d0 | sed 's/ *|.*//')" "$want_tbf"
 	same "$what: the IFB" "$(ifb_of_d0)" "$want_ifb"
+	same "$what: the qdiscs" "$(fair_queues)" "$(echo "$want_qdiscs" | sed "s/FQ/$fq/g")"
 	if [ "$args" = "-s d0 10000 100000" ]; then
-		same "$what: --status reads it back" "$("$PONDREL" --status d0 | grep -v '^  passed')" \
-			"ingress: 10000 Kbit/s, shaped through IFB ifb-d0, bucket 2048 bytes, queue 64548 bytes 50 ms
-egress: 100000 Kbit/s, shaped, bucket 12500 bytes, queue 637500 bytes 50 ms"
+		same "$what: --status reads it back" "$("$PONDREL" --status d0 | grep -v '^  ')" \
+			"ingress: 10000 Kbit/s, shaped through IFB ifb-d0, bucket 5000 bytes, fair queue fq_codel target 5 ms interval 100 ms, limit 305 packets 312500 bytes, ECN
+egress: 100000 Kbit/s, shaped, bucket 50000 bytes, fair queue fq_codel target 5 ms interval 100 ms, limit 3051 packets 3125000 bytes, ECN"
 		"$PONDREL" --status d0 | sed 's/^/    status: /'
 		"$PONDREL" --json d0 | sed 's/^/    json: /'
 		tc filter show dev d0 ingress | sed '/^$/d; s/^/    tc: /'
 		tc qdisc show dev ifb-d0 | sed '/^$/d; s/^/    tc: /'
 		ip -d link show ifb-d0 | sed -n 's/^ *\(alias .*\)/    ip: \1/p'
+		# One parameter changed by tc makes the direction someone else's.
+		tc qdisc replace dev d0 parent 1:1 handle 2: fq_codel target 6ms
+		same "$what: another target below d0's tbf is someone else's" \
+			"$("$PONDREL" --status d0 | grep -v '^  ' | sed -n 's/^egress: //p')" \
+			"not set by pondrel: tbf with fq_codel"
 	fi
 done <<'EOF'
-shaped, both directions|-s d0 10000 100000|ffff: all basic ifb-d0|tbf 100Mbit 12500b 50ms|pondrel ingress of d0 | tbf 10Mbit 2Kb 50ms
-shaped again replaces|--shape d0 50000 -|ffff: all basic ifb-d0||pondrel ingress of d0 | tbf 50Mbit 6250b 50ms
-a plain run takes the IFB away|d0 1000 1000|ffff: all basic |tbf 1Mbit 2Kb 50ms| | 
-shaped after plain|-s d0 1000 -|ffff: all basic ifb-d0||pondrel ingress of d0 | tbf 1Mbit 2Kb 50ms
-- - removes it all|-s d0 - -| || | 
+shaped, both directions|-s d0 10000 100000|ffff: all basic ifb-d0|tbf 100Mbit 50000b 50ms|FQ 4999 interval 99999 limit 3051 memory_limit 3125000 ecn / FQ 4999 interval 99999 limit 305 memory_limit 312500 ecn|pondrel ingress of d0 | tbf 10Mbit 5000b 50ms
+shaped again replaces|--shape d0 50000 -|ffff: all basic ifb-d0||noqueue 0: root / FQ 4999 interval 99999 limit 1525 memory_limit 1562500 ecn|pondrel ingress of d0 | tbf 50Mbit 25000b 50ms
+a plain run takes the IFB away|d0 1000 1000|ffff: all basic |tbf 1Mbit 2Kb 50ms|tbf auto: root| | 
+shaped after plain|-s d0 1000 -|ffff: all basic ifb-d0||noqueue 0: root / FQ 12111 interval 107111 limit 128 memory_limit 131072 ecn|pondrel ingress of d0 | tbf 1Mbit 2Kb 50ms
+- - removes it all|-s d0 - -| ||noqueue 0: root| | 
 EOF
 
 echo "== the wire"

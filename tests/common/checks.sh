@@ -35,16 +35,51 @@ state() {
 	echo "${tbf}| ingress $ingress filters $filters$police" | tr "\n" " " | sed "s/ *$//"
 }
 
+# tc's JSON of a device's qdiscs, one qdisc a line, the kernel's default
+# and the ingress qdisc included. IFACE
+qdisc_objects() {
+	tc -j qdisc show dev "$1" | tr -d '\n' |
+		awk '{ gsub(/\{"kind":/, "\n&"); print }' | grep '^{"kind":'
+}
+
+# What tc -j reads back of a device's qdiscs but the ingress one, joined by
+# ", ": each one's kind, handle, and "root" or its parent; a fair queue's
+# target and interval in microseconds as the kernel gives them back, its
+# limits in packets and bytes, and "ecn" when it marks. A handle that the
+# kernel picked, from 8000: up, depends on what ran before: "auto:". IFACE
+qdiscs() {
+	qdisc_objects "$1" | sed 's/"handle":"[89a-f][0-9a-f]\{3\}:"/"handle":"auto:"/' | awk '
+	function text(key) {
+		if (!match($0, "\"" key "\":\"[^\"]*\""))
+			return ""
+		return substr($0, RSTART + length(key) + 4, RLENGTH - length(key) - 5)
+	}
+	function number(key) {
+		if (!match($0, "\"" key "\":[0-9]+"))
+			return ""
+		return " " key " " substr($0, RSTART + length(key) + 3, RLENGTH - length(key) - 3)
+	}
+	text("kind") != "ingress" {
+		printf "%s%s %s %s%s%s%s%s%s", sep, text("kind"), text("handle"),
+			/"root":true/ ? "root" : "parent " text("parent"),
+			number("target"), number("interval"), number("limit"),
+			number("memory_limit"), /"ecn":true/ ? " ecn" : ""
+		sep = ", "
+	}'
+}
+
 # The shaped mode's ingress of an interface on one line: every IFB device
-# by name; the IFB's up flag, alias and its tbf's exact figures (bytes/s,
-# bytes, microseconds); and each filter on the interface's ingress whose
-# first action is mirred: protocol, kind, handle and where it sends. IFACE IFB
+# by name; the IFB's up flag, alias and its root tbf's exact figures
+# (bytes/s, bytes, microseconds); and each filter on the interface's
+# ingress whose first action is mirred: protocol, kind, handle and where
+# it sends. IFACE IFB
 ifb_state() {
 	names=$(ip -j link show type ifb | grep -o '"ifname":"[^"]*"' | cut -d'"' -f4)
 	link='' tbf=''
 	if ip link show "$2" >/dev/null 2>&1; then
 		link=$(ip -j link show "$2" | grep -o '"UP"\|"ifalias":"[^"]*"')
-		tbf=$(tc -j qdisc show dev "$2" | grep -o '"kind":"[a-z_]*"\|"rate":[0-9]*\|"burst":[0-9]*\|"lat":[0-9]*')
+		tbf=$(qdisc_objects "$2" | grep '"root":true' |
+			grep -o '"kind":"[a-z_]*"\|"rate":[0-9]*\|"burst":[0-9]*\|"lat":[0-9]*')
 	fi
 	redirect=$(tc -j filter show dev "$1" ingress 2>/dev/null | sed 's/"pref":[0-9]*,//g' |
 		grep -o '"protocol":"[a-z]*","kind":"[a-z]*","chain":0,"options":{"handle":"[^"]*","actions":\[{"order":1,"kind":"mirred","mirred_action":"[a-z]*","direction":"[a-z]*","to_dev":"[^"]*","control_action":{"type":"[a-z]*"')

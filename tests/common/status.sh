@@ -4,8 +4,10 @@
 # valid; its police action's counters and rate come only as text.
 #   status_check WHAT NETNS|- IFACE INGRESS EGRESS
 # INGRESS and EGRESS name what should hold the direction: none, policed,
-# shaped, or foreign. pondrel's own text and JSON are read back to back with
-# tc, so that the counters match within one packet even after traffic.
+# shaped, or foreign; for ingress also foreign-ifb, a redirect to the IFB
+# whose qdiscs are not pondrel's. pondrel's own text and JSON are read back
+# to back with tc, so that the counters match within one packet even after
+# traffic.
 # shellcheck disable=SC2086 # $T is the inits' scratch directory, no blanks
 
 in_netns() { # NETNS|- COMMAND...: the command in that namespace, or here
@@ -25,11 +27,15 @@ status_line() { # DIRECTION
 		$T/status.json
 }
 
-# The same from tc's JSON of a root qdisc, or "none" for the kernel's own.
+# The same from tc's JSON of a root qdisc, or "none" for the kernel's own;
+# a tbf that is not pondrel's is named with its child's kind, if any.
 tc_root_line() { # FILE WANT
-	jq -r --arg w "$2" '.[] | select(.root) |
+	jq -r --arg w "$2" '[.[] | select(.parent and .kind != "ingress") | .kind] as $c |
+		.[] | select(.root) |
 		if .handle == "0:" then "none"
-		else [$w, .kind, (if $w == "foreign" then 0 else .options.rate end),
+		else [$w, .kind + (if $w == "foreign" and .kind == "tbf" and $c != []
+			then "_with_" + $c[0] else "" end),
+		(if $w == "foreign" then 0 else .options.rate end),
 		(if $w == "foreign" then 0 else .options.lat end),
 		.bytes, .packets, .drops, .overlimits] | join(" ") end' "$1"
 }
@@ -44,14 +50,34 @@ tc_police_line() { # WANT
 		print w, "basic_police", (w == "foreign" ? 0 : $1 * m / 8), 0, $3, $4, $5, $6 }'
 }
 
+# The fair queue below a direction's tbf, from pondrel's JSON and from
+# tc's of the device, with what no field of it gives as "none": kind,
+# limits, ECN, the counters, and its times in microseconds.
+fair_queue_line() { # DIRECTION
+	jq -r --arg d "$1" '.[$d].fair_queue // "none" | if . == "none" then .
+		else [.kind, .limit_packets, .memory_limit_bytes, .ecn, .bytes,
+		.packets, .drops, (.target_ms * 1000 | round),
+		(.interval_ms * 1000 | round), .ecn_marks, .new_flows] | join(" ") end' \
+		$T/status.json
+}
+tc_fair_queue_line() { # FILE
+	jq -r '[.[] | select(.parent and .kind != "ingress")] |
+		if . == [] then "none" else .[0] | [.kind, .options.limit,
+		.options.memory_limit, .options.ecn // false, .bytes, .packets,
+		.drops, .options.target, .options.interval, .ecn_mark,
+		.new_flow_count] | join(" ") end' "$1"
+}
+
 # Counters read one after the other may differ by what arrived between:
-# one packet, its bytes, and a drop or an overlimit for it.
-same_counters() { # WHAT GOT WANT
-	same "$1" "$(awk -v g="$2" -v w="$3" 'BEGIN {
+# one packet, its bytes, and a drop or an overlimit for it. TOLERANCES,
+# one a field, replace that rule.
+same_counters() { # WHAT GOT WANT [TOLERANCES]
+	same "$1" "$(awk -v g="$2" -v w="$3" -v t="${4:-}" 'BEGIN {
 		n = split(g, a, " ")
 		if (n != split(w, b, " ")) { print g; exit }
+		split(t, tols, " ")
 		for (i = 1; i <= n; i++) {
-			tol = i == 5 ? 1514 : i > 5 ? 1 : 0
+			tol = t != "" ? tols[i] : i == 5 ? 1514 : i > 5 ? 1 : 0
 			d = a[i] - b[i]
 			if (a[i] != b[i] && (a[i] "" != a[i] + 0 "" || d * d > tol * tol)) {
 				print g
@@ -59,6 +85,14 @@ same_counters() { # WHAT GOT WANT
 			}
 		}
 		print w }')" "$3"
+}
+
+# The kernel keeps fq_codel's times in units of 1.024 us and gives them
+# back up to 2 us short; pondrel shows what it sent.
+fair_queue_check() { # WHAT FILE DIRECTION
+	same_counters "$1: the fair queue as tc shows it" \
+		"$(fair_queue_line "$3")" "$(tc_fair_queue_line "$2")" \
+		"0 0 0 0 1514 1 1 2 2 1 1"
 }
 
 status_check() { # WHAT NETNS|- IFACE INGRESS EGRESS
@@ -83,6 +117,7 @@ status_check() { # WHAT NETNS|- IFACE INGRESS EGRESS
 	esac
 	same_counters "$1: egress as tc shows it" "$(status_line egress)" \
 		"$(tc_root_line $T/qdiscs.json "$5")"
+	[ "$5" != shaped ] || fair_queue_check "$1: egress" $T/qdiscs.json egress
 
 	case $4 in
 	none)
@@ -91,15 +126,19 @@ status_check() { # WHAT NETNS|- IFACE INGRESS EGRESS
 	policed | foreign)
 		want=$(tc_police_line "$4")
 		;;
-	shaped)
+	shaped | foreign-ifb)
 		in_netns "$2" tc -j filter show dev "$3" ingress >$T/filters.json
 		ifb=$(jq -r '.[] | .options.actions[0]? | select(.kind == "mirred") | .to_dev' $T/filters.json)
+		# pondrel names the IFB only of a limit it claims.
 		same "$1: the IFB is the redirect's target and carries the mark" \
-			"$(jq -r .ingress.ifb $T/status.json) $(in_netns "$2" ip -j link show dev "$ifb" | jq -r '.[0].ifalias')" \
-			"$ifb pondrel ingress of $3"
+			"$(jq -r '.ingress.ifb // "unnamed"' $T/status.json) $(in_netns "$2" ip -j link show dev "$ifb" | jq -r '.[0].ifalias')" \
+			"$([ "$4" = shaped ] && echo "$ifb" || echo unnamed) pondrel ingress of $3"
 		in_netns "$2" tc -s -j qdisc show dev "$ifb" >$T/ifb.json
-		want=$(tc_root_line $T/ifb.json shaped)
-		bucket="$bucket $(jq '.[] | select(.root) | .options.burst' $T/ifb.json)"
+		want=$(tc_root_line $T/ifb.json "${4%-ifb}")
+		[ "$4" != shaped ] || {
+			fair_queue_check "$1: ingress" $T/ifb.json ingress
+			bucket="$bucket $(jq '.[] | select(.root) | .options.burst' $T/ifb.json)"
+		}
 		;;
 	esac
 	same_counters "$1: ingress as tc shows it" "$(status_line ingress)" "$want"

@@ -33,21 +33,27 @@ usage='Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-'
 # shellcheck source=tests/common/checks.sh
 . "$(dirname "$0")/../common/checks.sh"
 
-# Whether this kernel can police ingress at all, asked of tc, not pondrel.
+# Whether this kernel can police ingress at all, and whether it has the
+# shaped mode's fair queue, asked of tc, not pondrel.
 ip link add v0 type veth peer name v1
 tc qdisc add dev v0 ingress
 kernel=nobasic
 if tc filter add dev v0 parent ffff: basic action police rate 1mbit burst 10k drop 2>/dev/null; then
 	kernel=basic
 fi
+if tc qdisc add dev v0 root fq_codel 2>/dev/null; then
+	kernel="$kernel fq"
+else
+	kernel="$kernel nofq"
+fi
 ip link del v0
-echo "kernel: $kernel (whether tc can add a basic filter with a police action)"
+echo "kernel: $kernel (whether tc can add a basic filter with a police action, and fq_codel)"
 
 # kernel; what; stanza options (comma-separated); a tbf set by hand before
 # ifup; ifup's status; the start of a line that ifup prints (empty: it
 # prints nothing); what tc shows after ifup; and after ifdown.
 while IFS=';' read -r kind what options preset want_st want_msg want_up want_down; do
-	[ "$kind" = any ] || [ "$kind" = "$kernel" ] || continue
+	case " any $kernel " in *" $kind "*) ;; *) continue ;; esac
 	ip link add v0 type veth peer name v1
 	[ -z "$preset" ] || tc qdisc add dev v0 root tbf rate "$preset" burst 2kb latency 50ms
 	printf 'iface v0 inet manual\n' >$T/interfaces
@@ -78,7 +84,8 @@ any;egress 5000;pondrel-egress 5000;;0;;tbf 5Mbit 2Kb 50ms | ingress 0 filters 0
 any;a malformed rate;pondrel-egress 5000x;;1;$usage;| ingress 0 filters 0;
 any;neither option;;1mbit;0;;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0
 any;neither option, other options;mtu 1400;1mbit;0;;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0
-any;egress shaped, its bucket 1 ms of the rate;pondrel-shape yes,pondrel-egress 100000;;0;;tbf 100Mbit 12500b 50ms | ingress 0 filters 0;| ingress 0 filters 0
+fq;egress shaped, its bucket 4 ms of the rate;pondrel-shape yes,pondrel-egress 100000;;0;;tbf 100Mbit 50000b 50ms | ingress 0 filters 0;| ingress 0 filters 0
+nofq;egress shaped without fq_codel: the tbf holds;pondrel-shape yes,pondrel-egress 100000;;1;varnic: error: netlink: ;tbf 100Mbit 50000b 50ms | ingress 0 filters 0;
 any;pondrel-shape neither yes nor no;pondrel-shape maybe,pondrel-egress 5000;;1;pondrel-shape is yes or no;| ingress 0 filters 0;
 nobasic;shaped ingress without the basic classifier;pondrel-shape yes,pondrel-ingress 1000,pondrel-egress 2000;;1;varnic: error: netlink: ;tbf 2Mbit 2Kb 50ms | ingress 0 filters 0;
 nobasic;ingress without the basic classifier;pondrel-ingress 1000,pondrel-egress 2000;;1;varnic: error: netlink: ;tbf 2Mbit 2Kb 50ms | ingress 1 filters 0;

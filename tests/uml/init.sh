@@ -33,6 +33,9 @@ echo /bin/false >/proc/sys/kernel/modprobe
 # same, run and state
 # shellcheck source=tests/common/checks.sh
 . "$(dirname "$0")/../common/checks.sh"
+# status_check
+# shellcheck source=tests/common/status.sh
+. "$(dirname "$0")/../common/status.sh"
 
 load() { # module paths under the kernel's module tree, without .ko; a
 	# word "PATH PARAM=VALUE..." passes parameters to that module
@@ -126,42 +129,66 @@ same "tc -j: one basic filter under ffff:" \
 	"$(tc -j filter show dev d0 ingress | grep -o '"kind":"basic"\|"parent":"ffff:"' | sort | uniq -c | tr -s ' \n' ' ')" \
 	' 2 "kind":"basic" 2 "parent":"ffff:" '
 
-echo "== shaped mode: the kernel without ifb, then without act_mirred"
-# Loaded without numifbs, ifb would make ifb0 and ifb1 at once.
-while IFS='|' read -r what module text; do
+# The shaped mode's d0 on one line: its tbf and filters, its qdiscs, its
+# IFB and redirect, and the IFB's qdiscs.
+shaped_state() {
+	printf '%s / %s / %s' "$(state d0)" "$(qdiscs d0)" "$(ifb_state d0 ifb-d0)"
+	[ ! -e /sys/class/net/ifb-d0 ] || printf ' / %s' "$(qdiscs ifb-d0)"
+	echo
+}
+# The shaped mode's tbf and its fair queue as tc -j reads them back:
+# TARGET INTERVAL LIMIT MEMORY_LIMIT, the times a microsecond or two short
+# of what pondrel sent, as the kernel keeps them in units of 1.024 us.
+fq() {
+	echo "tbf 1: root, fq_codel 2: parent 1:1 target $1 interval $2 limit $3 memory_limit $4 ecn"
+}
+IFB='"UP" "ifalias":"pondrel ingress of d0" "kind":"tbf"'
+REDIRECT='"protocol":"all","kind":"basic","chain":0,"options":{"handle":"1","actions":[{"order":1,"kind":"mirred","mirred_action":"redirect","direction":"egress","to_dev":"ifb-d0","control_action":{"type":"stolen"'
+
+echo "== shaped mode: the kernel without ifb, then act_mirred, then sch_fq_codel"
+# Until sch_fq_codel is loaded, last, every fair queue is refused and
+# reported: each tbf stays alone and still holds its rate. Loaded without
+# numifbs, ifb would make ifb0 and ifb1 at once.
+# what | module loaded after | the texts reported, in order | what tc and ip show
+while IFS='|' read -r what module texts want; do
 	run --shape d0 10000 100000
-	same "$what: exit 1, one report" "$st|$out|$err" \
-		"1||varnic: error: netlink: $text"
-	same "$what: no IFB, no ingress qdisc, egress applied" \
-		"$(state d0) / $(ifb_state d0 ifb-d0)" \
-		"tbf 100Mbit 12500b 50ms | ingress 0 filters 0 / ifbs | |"
+	same "$what: exit 1, each refusal reported" \
+		"$st|$out|$(reported "$st" $T/err && sed 's/^varnic: error: netlink: //' $T/err | tr '\n' /)" \
+		"1||$texts"
+	same "$what: tc and ip show it" "$(shaped_state)" "$want"
 	load "$module"
 done <<EOF
-ifb missing|drivers/net/ifb numifbs=0|$EOPNOTSUPP_TEXT
-act_mirred missing|net/sched/act_mirred|$ENOENT_TEXT
+ifb missing|drivers/net/ifb numifbs=0|$EOPNOTSUPP_TEXT/$ENOENT_TEXT/|tbf 100Mbit 50000b 50ms | ingress 0 filters 0 / tbf 1: root / ifbs | |
+act_mirred missing|net/sched/act_mirred|$ENOENT_TEXT/$ENOENT_TEXT/$ENOENT_TEXT/|tbf 100Mbit 50000b 50ms | ingress 0 filters 0 / tbf 1: root / ifbs | |
+sch_fq_codel missing: the IFB and its redirect made|net/sched/sch_fq_codel|$ENOENT_TEXT/$ENOENT_TEXT/|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / tbf 1: root / ifbs ifb-d0 | $IFB "rate":1250000 "burst":5000 "lat":50000 | $REDIRECT / tbf 1: root
 EOF
+status_check "sch_fq_codel missing: each tbf alone is pondrel's" - d0 shaped shaped
+run --shape d0 - -
 
 echo "== shaped mode: both directions, replacement, removal, switches"
 # An IFB without pondrel's mark, as the module itself makes them.
 ip link add ifb0 type ifb
 ifb0=$(ip -d link show ifb0; tc qdisc show dev ifb0)
-IFB='"UP" "ifalias":"pondrel ingress of d0" "kind":"tbf"'
-REDIRECT='"protocol":"all","kind":"basic","chain":0,"options":{"handle":"1","actions":[{"order":1,"kind":"mirred","mirred_action":"redirect","direction":"egress","to_dev":"ifb-d0","control_action":{"type":"stolen"'
+# Each tbf's bucket is 4 ms of the rate, never below 2048 bytes; its fair
+# queue's target never below a 1514-byte frame's time at the rate, its
+# memory a quarter second of the rate within 128 KiB and 4 MiB, with a
+# packet for each KiB. One child only, whatever ran before.
 # what | arguments | what tc and ip must show after the run
 while IFS='|' read -r what args want; do
 	# shellcheck disable=SC2086
 	run $args
 	same "$what: exit 0, silent" "$st|$out|$err" "0||"
-	same "$what: tc and ip show it" "$(state d0) / $(ifb_state d0 ifb-d0)" "$want"
+	same "$what: tc and ip show it" "$(shaped_state)" "$want"
 done <<EOF
-shaped both directions|--shape d0 100000 10000|tbf 10Mbit 2Kb 50ms | ingress 1 filters 1 / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":12500 "lat":50000 | $REDIRECT
-the same run again|--shape d0 100000 10000|tbf 10Mbit 2Kb 50ms | ingress 1 filters 1 / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":12500 "lat":50000 | $REDIRECT
-other rates replace both|-s d0 80000 100000|tbf 100Mbit 12500b 50ms | ingress 1 filters 1 / ifbs ifb0 ifb-d0 | $IFB "rate":10000000 "burst":10000 "lat":50000 | $REDIRECT
-- removes the redirect and the IFB|--shape d0 - 100000|tbf 100Mbit 12500b 50ms | ingress 0 filters 0 / ifbs ifb0 | |
-ingress back|--shape d0 100000 100000|tbf 100Mbit 12500b 50ms | ingress 1 filters 1 / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":12500 "lat":50000 | $REDIRECT
-plain run removes the IFB|d0 10000 5000|tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop / ifbs ifb0 | |
-back to shaped|--shape d0 100000 100000|tbf 100Mbit 12500b 50ms | ingress 1 filters 1 / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":12500 "lat":50000 | $REDIRECT
-- - leaves neither|--shape d0 - -|| ingress 0 filters 0 / ifbs ifb0 | |
+shaped both directions|--shape d0 100000 10000|tbf 10Mbit 5000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 305 312500) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 4999 99999 3051 3125000)
+the same run again|--shape d0 100000 10000|tbf 10Mbit 5000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 305 312500) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 4999 99999 3051 3125000)
+a slow ingress and a fast egress replace both|-s d0 1000 1000000|tbf 1Gbit 500000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 4096 4194304) / ifbs ifb0 ifb-d0 | $IFB "rate":125000 "burst":2048 "lat":50000 | $REDIRECT / $(fq 12111 107111 128 131072)
+other rates replace both|-s d0 80000 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":10000000 "burst":40000 "lat":50000 | $REDIRECT / $(fq 4999 99999 2441 2500000)
+- removes the redirect and the IFB|--shape d0 - 100000|tbf 100Mbit 50000b 50ms | ingress 0 filters 0 / $(fq 4999 99999 3051 3125000) / ifbs ifb0 | |
+ingress back, its times 2 us short from the kernel|--shape d0 940 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":117500 "burst":2047 "lat":50000 | $REDIRECT / $(fq 12884 107885 128 131072)
+plain run removes the IFB and the fair queue|d0 10000 5000|tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop / tbf auto: root / ifbs ifb0 | |
+back to shaped|--shape d0 100000 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 4999 99999 3051 3125000)
+- - leaves neither|--shape d0 - -|| ingress 0 filters 0 / noqueue 0: root / ifbs ifb0 | |
 EOF
 
 echo "== shaped mode: devices that are not pondrel's"
@@ -172,7 +199,7 @@ for kind in ifb dummy; do
 	run --shape d1 10000 5000
 	same "foreign $kind ifb-d1: the shaped run reports it and exits 1" \
 		"$st|$out|$err|$(state d1)" \
-		"1||varnic: error: netlink: $EEXIST_TEXT|tbf 5Mbit 2Kb 50ms | ingress 0 filters 0"
+		"1||varnic: error: netlink: $EEXIST_TEXT|tbf 5Mbit 2500b 50ms | ingress 0 filters 0"
 	sts=
 	for args in "--shape d1 - -" "d1 10000 5000" "d1 - -"; do
 		# shellcheck disable=SC2086
@@ -196,7 +223,7 @@ ip link del d3
 run d3 - -
 same "the plain call for a gone interface: its words, the IFB left" \
 	"$st|$err|$(ifb_state d3 ifb-d3)" \
-	'1|invalid interface: d3|ifbs ifb0 ifb-d3 | "UP" "ifalias":"pondrel ingress of d3" "kind":"tbf" "rate":1250000 "burst":2047 "lat":50000 |'
+	'1|invalid interface: d3|ifbs ifb0 ifb-d3 | "UP" "ifalias":"pondrel ingress of d3" "kind":"tbf" "rate":1250000 "burst":5000 "lat":50000 |'
 cycles='' want=''
 for i in 1 2 3 4 5 6 7 8 9 10; do
 	ip link add d3 type dummy
@@ -233,9 +260,7 @@ run --shape d0 - -
 ip link del nlmon0
 
 echo "== status"
-# shellcheck source=tests/common/status.sh
-. "$(dirname "$0")/../common/status.sh"
-# act_mirred and ifb came with the shaped mode above.
+# act_mirred, ifb and sch_fq_codel came with the shaped mode above.
 load net/sched/sch_htb
 run d0 - -
 status_check "nothing set" - d0 none none
@@ -243,6 +268,8 @@ run d0 10000 5000
 status_check "default mode" - d0 policed shaped
 run --shape d0 20000 3000
 status_check "shaped mode" - d0 shaped shaped
+run --shape d0 940 1000000
+status_check "shaped mode, times the kernel gives back 2 us short" - d0 shaped shaped
 cp "$PONDREL" $T/pondrel-status
 chmod 755 $T/pondrel-status
 st=0
@@ -250,6 +277,29 @@ setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all \
 	--bounding-set=-all $T/pondrel-status --json d0 >$T/nobody.json 2>$T/err || st=$?
 same "status as nobody: exit 0, the same JSON as root's" \
 	"$st|$(cat $T/err)|$(cat $T/nobody.json)" "0||$("$PONDREL" --json d0)"
+# Another qdisc in the fair queue's place, or one parameter changed, makes
+# the direction someone else's; pondrel's own parameters set by tc do not.
+# what | device | tc's words after "parent 1:1" | ingress and egress for
+# status_check | the line of --status that says whose it is not
+load net/sched/sch_sfq
+while IFS='|' read -r what dev child want_in want_eg line; do
+	run --shape d0 20000 3000
+	# shellcheck disable=SC2086
+	tc qdisc replace dev $dev parent 1:1 $child
+	status_check "$what" - d0 $want_in $want_eg
+	same "$what: --status says whose it is not" \
+		"$(grep 'not set by pondrel' $T/status.txt)" "$line"
+done <<'EOF'
+sfq below the egress tbf|d0|sfq|shaped|foreign|egress: not set by pondrel: tbf with sfq
+egress's fair queue without ECN|d0|handle 2: fq_codel noecn|shaped|foreign|egress: not set by pondrel: tbf with fq_codel
+the IFB's fair queue with another target|ifb-d0|handle 2: fq_codel target 6ms|foreign-ifb|shaped|ingress: not set by pondrel: tbf with fq_codel
+pondrel's parameters in a new fq_codel from tc|d0|fq_codel limit 128 memory_limit 131072 target 5ms interval 100ms ecn|shaped|shaped|
+EOF
+tc qdisc replace dev ifb-d0 parent 1:1 sfq
+run --shape d0 20000 3000
+same "a shaped run after them puts back its own fair queues, one each" \
+	"$st|$err|$(qdiscs d0) / $(qdiscs ifb-d0)" \
+	"0||$(fq 4999 99999 128 131072) / $(fq 4999 99999 610 625000)"
 run d0 - -
 tc qdisc add dev d0 root handle 1: htb default 1
 tc qdisc add dev d0 ingress
@@ -334,8 +384,9 @@ for dir in egress ingress; do
 	done
 done
 # Far more than the limit in each direction, even from a slow user-mode
-# kernel: the queues and the policer must drop.
-overload() { # NAME INGRESS
+# kernel: the queues and the policer must drop, and in the shaped mode the
+# fair queues below the tbfs. DROPPED is jq's test of each direction.
+overload() { # NAME INGRESS DROPPED
 	for r in "" -R; do
 		ip netns exec pondrel4a iperf3 -c 10.4.0.2 -u -b 20M -l 1400 -t 2 $r >/dev/null ||
 			echo "    iperf3 $r failed"
@@ -344,12 +395,12 @@ overload() { # NAME INGRESS
 	ip netns exec pondrel4a "$PONDREL" --json v4a | sed 's/^/    /'
 	status_check "$1 after traffic" pondrel4a v4a "$2" shaped
 	same "$1 after traffic: both directions dropped" \
-		"$(jq '.ingress.drops >= 1 and .egress.drops >= 1' $T/status.json)" true
+		"$(jq "[.ingress, .egress] | all($3)" $T/status.json)" true
 }
 ip netns exec pondrel4a "$PONDREL" v4a 1000 1000
-overload "default mode" policed
+overload "default mode" policed '.drops >= 1'
 ip netns exec pondrel4a "$PONDREL" --shape v4a 1000 1000
-overload "shaped mode" shaped
+overload "shaped mode" shaped '.drops >= 1 and .fair_queue.drops >= 1'
 traffic_down
 
 echo "pondrel-uml: end of suite, $fails failed"

@@ -133,13 +133,15 @@ same "both ran after it: unit active, hook exit 0, one configuration ($got)" \
 	"$(systemctl is-active pondrel@d0) $hook_st $one" "active 0 yes"
 
 echo "== the shaped mode"
-IFB='"UP" "ifalias":"pondrel ingress of d0" "kind":"tbf" "rate":12500000 "burst":12500 "lat":50000'
+IFB='"UP" "ifalias":"pondrel ingress of d0" "kind":"tbf" "rate":12500000 "burst":50000 "lat":50000'
 REDIRECT='"protocol":"all","kind":"basic","chain":0,"options":{"handle":"1","actions":[{"order":1,"kind":"mirred","mirred_action":"redirect","direction":"egress","to_dev":"ifb-d0","control_action":{"type":"stolen"'
+# Each tbf with its fair queue below, sch_fq_codel loaded by the kernel.
+FQ='tbf 1: root, fq_codel 2: parent 1:1 target 4999 interval 99999'
 conf d0 OPTIONS=--shape,INGRESS=100000,EGRESS=10000
 systemctl restart pondrel@d0
 same "OPTIONS=--shape: d0 redirects to its IFB, which shapes" \
-	"$(state d0) / $(ifb_state d0 ifb-d0)" \
-	"tbf 10Mbit 2Kb 50ms | ingress 1 filters 1 / ifbs ifb-d0 | $IFB | $REDIRECT"
+	"$(state d0) / $(qdiscs d0) / $(ifb_state d0 ifb-d0) / $(qdiscs ifb-d0)" \
+	"tbf 10Mbit 5000b 50ms | ingress 1 filters 1 / $FQ limit 305 memory_limit 312500 ecn / ifbs ifb-d0 | $IFB | $REDIRECT / $FQ limit 3051 memory_limit 3125000 ecn"
 systemctl stop pondrel@d0
 same "stop: the IFB gone with both limits" \
 	"$(state d0) / $(ifb_state d0 ifb-d0)" "$none / ifbs | |"
