@@ -7,6 +7,8 @@
 //   htb-and-passing-police `tc ... root htb`, `tc ... basic police rate
 //                          1mbit burst 10k mtu 2k pipe` on d0
 //   nothing-set            a fresh dummy d0
+//   framed-plain           `pondrel --atm --overhead 44 --mpu 64 d0 10000
+//                          5000` on a fresh dummy d0
 // The clock of that kernel is 1000/64 ticks per microsecond. The counters
 // expected below are those `tc -s -j` showed right after each recording.
 #include <stdio.h>
@@ -78,6 +80,7 @@ struct want {
 	uint64_t bytes, packets;
 	uint32_t drops, overlimits;
 	bool unchecked_counters;
+	struct framing framing = {};
 };
 
 void
@@ -102,6 +105,9 @@ expect(const char *what, const limit_status &got, const want &w)
 	EXPECT_EQ(got.bucket, w.bucket);
 	EXPECT_EQ(got.queue, w.queue);
 	EXPECT_EQ(got.queue_ms, w.queue_ms);
+	EXPECT_EQ(got.framing.overhead, w.framing.overhead);
+	EXPECT_EQ(got.framing.mpu, w.framing.mpu);
+	EXPECT_EQ(got.framing.atm, w.framing.atm);
 }
 
 struct dump_case {
@@ -139,6 +145,16 @@ const dump_case cases[] = {
      {LIMIT_FOREIGN, "htb", false, 0, 0, 0, 0, 0, 0, 0, 0, false},
      ""},
     {"nothing-set", 5, 0, "", none, none, ""},
+    // The policer's record holds 14 bytes more, the header that it does
+    // not count on an Ethernet interface (with no device to read, one is
+    // assumed); the tbf's bucket the cost of 2048 bytes in cells, which
+    // shortens its queue's time.
+    {"framed-plain", 3, 0, "",
+     {LIMIT_OWN, "basic police", true, 1250000, 10240, 0, 0, 0, 0, 0, 0,
+      false, {44, 64, true}},
+     {LIMIT_OWN, "tbf", false, 625000, 2048, 33298, 49.545, 0, 0, 0, 0,
+      false, {44, 64, true}},
+     ""},
 };
 
 TEST(StatusDecoding, CapturedDumps)
