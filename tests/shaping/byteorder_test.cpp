@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "src/cli/cli.h"
 #include "src/netlink/netlink.h"
 #include "src/shaping/shaping.h"
 #include "tests/shaping/recorder.h"
@@ -23,6 +24,21 @@ struct wire_case {
 	size_t offset;  // in the body, after the netlink header
 	byte_image little, big;
 };
+
+void
+expect_fields(const wire_case *cases, size_t n)
+{
+	for (size_t i = 0; i < n; i++) {
+		const wire_case &c = cases[i];
+		const byte_image &want = BIG_ENDIAN_HOST ? c.big : c.little;
+		ASSERT_LT(c.request, recorded.size()) << c.what;
+		const byte_image &body = recorded[c.request].body;
+		ASSERT_LE(c.offset + want.size(), body.size()) << c.what;
+		byte_image got(body.begin() + c.offset,
+			       body.begin() + c.offset + want.size());
+		EXPECT_EQ(got, want) << c.what;
+	}
+}
 
 TEST(ByteOrder, FieldsAreInTheOrderTheKernelReads)
 {
@@ -57,14 +73,30 @@ TEST(ByteOrder, FieldsAreInTheOrderTheKernelReads)
 	    {"tbf burst", 4, 76, {0x00, 0x08, 0x00, 0x00},
 	     {0x00, 0x00, 0x08, 0x00}},
 	};
-	for (const auto &c : cases) {
-		const byte_image &want = BIG_ENDIAN_HOST ? c.big : c.little;
-		const byte_image &body = recorded[c.request].body;
-		ASSERT_LE(c.offset + want.size(), body.size()) << c.what;
-		byte_image got(body.begin() + c.offset,
-			       body.begin() + c.offset + want.size());
-		EXPECT_EQ(got, want) << c.what;
-	}
+	expect_fields(cases, sizeof(cases) / sizeof(cases[0]));
+}
+
+TEST(ByteOrder, ShapedEgressFieldsAreInTheOrderTheKernelReads)
+{
+	// 125000 bytes/s: a fair queue target of 12112 us, 0x2f50.
+	reset_recorder();
+	ticks_per_second = 1e9;
+	target_ifindex = 0x00000102;
+	shaped_mode = true;
+	configure_egress(125000.0);
+	shaped_mode = false;
+	ASSERT_EQ(recorded.size(), 3u);
+
+	const wire_case cases[] = {
+	    {"tbf handle 1:", 1, offsetof(struct tcmsg, tcm_handle),
+	     {0x00, 0x00, 0x01, 0x00}, {0x00, 0x01, 0x00, 0x00}},
+	    {"fair queue parent 1:1", 2, offsetof(struct tcmsg, tcm_parent),
+	     {0x01, 0x00, 0x01, 0x00}, {0x00, 0x01, 0x00, 0x01}},
+	    // After the tcmsg, "fq_codel" and the options' header.
+	    {"fair queue target", 2, 20 + 16 + 4 + 4,
+	     {0x50, 0x2f, 0x00, 0x00}, {0x00, 0x00, 0x2f, 0x50}},
+	};
+	expect_fields(cases, sizeof(cases) / sizeof(cases[0]));
 }
 
 // The framing's 16-bit fields: overhead 0x0203 and minimum unit 0x0405, the

@@ -85,21 +85,25 @@ put_string(byte_image &img, uint16_t type, const char *s)
 	put_attr(img, type, s, strlen(s) + 1);
 }
 
-// Bytes per second to the bucket: 1 ms at the rate, never under 2048.
+// Bytes per second to the bucket: 4 ms at the rate, never under 2048.
 uint32_t
 scaled_burst(uint32_t rate)
 {
-	return rate / 1000 > 2048 ? rate / 1000 : 2048;
+	uint32_t burst = static_cast<uint32_t>(rate * 4ull / 1000);
+	return burst > 2048 ? burst : 2048;
 }
 
-request_image
-scaled_tbf_image(int ifindex, double rate, double tps, const framing_image &f)
+// The shaped mode's tbf, handle 1:, and the fair queue in its class.
+void
+push_shaper_images(std::vector<request_image> &run, int ifindex, double rate,
+		   double tps, const framing_image &f)
 {
 	uint32_t field = static_cast<uint32_t>(rate);
 	uint32_t burst = scaled_burst(field);
-	return tbf_image(ifindex, field,
-			 static_cast<uint32_t>(rate * 0.05 + burst), tps, burst,
-			 f);
+	run.push_back(tbf_image(ifindex, field,
+				static_cast<uint32_t>(rate * 0.05 + burst), tps,
+				burst, 0x10000, f));
+	run.push_back(fair_queue_image(ifindex, field));
 }
 
 struct tc_ratespec
@@ -186,10 +190,10 @@ police_filter_image(int ifindex, uint32_t rate, double tps,
 
 request_image
 tbf_image(int ifindex, uint32_t rate, uint32_t limit, double tps,
-	  uint32_t burst, const framing_image &f)
+	  uint32_t burst, uint32_t handle, const framing_image &f)
 {
 	request_image r = {RTM_NEWQDISC, CREATE, false,
-			   tcmsg_image(ifindex, TC_H_ROOT, 0, 0)};
+			   tcmsg_image(ifindex, TC_H_ROOT, handle, 0)};
 	struct tc_tbf_qopt q;
 	uint32_t table[256];
 
@@ -204,6 +208,30 @@ tbf_image(int ifindex, uint32_t rate, uint32_t limit, double tps,
 	put_attr(r.body, TCA_TBF_PARMS, &q, sizeof(q));
 	put_attr(r.body, TCA_TBF_BURST, &burst, sizeof(burst));
 	put_attr(r.body, TCA_TBF_RTAB, table, sizeof(table));
+	end_nest(r.body, options);
+	return r;
+}
+
+request_image
+fair_queue_image(int ifindex, uint32_t rate)
+{
+	request_image r = {RTM_NEWQDISC, CREATE, false,
+			   tcmsg_image(ifindex, 0x10001, 0x20000, 0)};
+	// A full frame's time at the rate, at least CoDel's 5 ms.
+	double frame = rate != 0 ? ceil(1514e6 / rate) : 0;
+	uint32_t target = frame > 5000 ? static_cast<uint32_t>(frame) : 5000;
+	uint32_t interval = target + 95000;
+	uint32_t memory = rate / 4;
+	memory = memory < 131072 ? 131072 : memory > 4194304 ? 4194304 : memory;
+	uint32_t limit = memory / 1024, ecn = 1;
+
+	put_attr(r.body, TCA_KIND, "fq_codel", 9);
+	size_t options = begin_nest(r.body, TCA_OPTIONS);
+	put_attr(r.body, TCA_FQ_CODEL_TARGET, &target, 4);
+	put_attr(r.body, TCA_FQ_CODEL_LIMIT, &limit, 4);
+	put_attr(r.body, TCA_FQ_CODEL_INTERVAL, &interval, 4);
+	put_attr(r.body, TCA_FQ_CODEL_ECN, &ecn, 4);
+	put_attr(r.body, TCA_FQ_CODEL_MEMORY_LIMIT, &memory, 4);
 	end_nest(r.body, options);
 	return r;
 }
@@ -224,7 +252,7 @@ run_images(int ifindex, double ingress, double egress, double tps,
 		double limit = egress * 0.05;
 		run.push_back(tbf_image(ifindex, static_cast<uint32_t>(egress),
 					static_cast<uint32_t>(limit + 2048),
-					tps, 2048, f));
+					tps, 2048, 0, f));
 	}
 	return run;
 }
@@ -294,7 +322,7 @@ shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
 			run.push_back(ifb_create_image(ifb_name));
 		run.push_back(ifb_mark_image(ifb, iface));
 		run.push_back(removal_image(ifb, TC_H_ROOT, 0));
-		run.push_back(scaled_tbf_image(ifb, ingress, tps, f));
+		push_shaper_images(run, ifb, ingress, tps, f);
 		run.push_back(ingress_qdisc_image(ifindex));
 		run.push_back(redirect_filter_image(ifindex, ifb));
 	} else if (ifb_existed) {
@@ -302,6 +330,6 @@ shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
 	}
 	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
 	if (egress >= 0)
-		run.push_back(scaled_tbf_image(ifindex, egress, tps, f));
+		push_shaper_images(run, ifindex, egress, tps, f);
 	return run;
 }

@@ -30,8 +30,10 @@ request_image ingress_qdisc_image(int ifindex);
 request_image police_filter_image(int ifindex, uint32_t rate, double tps,
 				  const framing_image &f = {});
 request_image tbf_image(int ifindex, uint32_t rate, uint32_t limit,
-			double tps, uint32_t burst = 2048,
+			double tps, uint32_t burst = 2048, uint32_t handle = 0,
 			const framing_image &f = {});
+// The shaped mode's fair queue for a tbf of that rate, in its class 1:1.
+request_image fair_queue_image(int ifindex, uint32_t rate);
 
 // The shaped mode's IFB: made, then marked as the interface's and brought
 // up, and removed; the filter that redirects every arriving packet to it.
@@ -50,7 +52,8 @@ std::vector<request_image> run_images(int ifindex, double ingress,
 // The same for a shaped run of the interface iface, whose IFB is ifb_name
 // with index ifb. A rate for ingress makes the IFB unless it existed, marks
 // and raises it, and shapes it before the redirect; "-" removes an IFB that
-// existed. Both tbfs take a bucket of max(2048 bytes, 1 ms at the rate).
+// existed. Both tbfs take handle 1:, a bucket of max(2048 bytes, 4 ms at
+// the rate) and a fair queue.
 std::vector<request_image> shaped_run_images(int ifindex, const char *iface,
 					     const char *ifb_name, int ifb,
 					     bool ifb_existed, double ingress,

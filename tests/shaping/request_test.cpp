@@ -290,7 +290,7 @@ std::vector<request_image>
 create_refused_images()
 {
 	std::vector<request_image> run = shaped_images(false, SHAPED_IN);
-	run.erase(run.begin() + 2, run.end() - 2);
+	run.erase(run.begin() + 2, run.end() - 3);
 	return run;
 }
 
@@ -330,6 +330,14 @@ TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 	     SHAPED_IN, {}, run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS)},
 	    {"plain run leaves an unmarked device alone", UNMARKED, false,
 	     SHAPED_IN, {}, run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS)},
+	    // Without fq_codel each tbf stays and the redirect is still made.
+	    {"the IFB's fair queue refused", NONE, true, SHAPED_IN,
+	     {true, true, true, true, true, false},
+	     shaped_images(false, SHAPED_IN)},
+	    {"the egress fair queue refused", NONE, true, SHAPED_IN,
+	     {true, true, true, true, true, true, true, true, true, true,
+	      false},
+	     shaped_images(false, SHAPED_IN)},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
@@ -360,10 +368,10 @@ TEST(ShapedRequests, RefusalsTakeDownWhatCameBefore)
 	    {"own IFB's mark refused", OWN, 1, IFB, {del_ifb}, 0},
 	    {"IFB's root removal failed", NONE, 3, IFB, {del_ifb}, 0},
 	    {"tbf refused", NONE, 4, IFB, {del_ifb}, 0},
-	    {"ingress qdisc refused", NONE, 5, IFB, {del_ifb}, 0},
+	    {"ingress qdisc refused", NONE, 6, IFB, {del_ifb}, 0},
 	    {"redirect refused",
 	     NONE,
-	     6,
+	     7,
 	     IFB,
 	     {removal_image(IFINDEX, TC_H_INGRESS, 0xFFFF0000u), del_ifb},
 	     0},
@@ -377,7 +385,7 @@ TEST(ShapedRequests, RefusalsTakeDownWhatCameBefore)
 		std::vector<request_image> want(run.begin(),
 						run.begin() + c.refused + 1);
 		want.insert(want.end(), c.cleanup.begin(), c.cleanup.end());
-		want.insert(want.end(), run.end() - 2, run.end());
+		want.insert(want.end(), run.end() - 3, run.end());
 		std::vector<bool> refusals(c.refused, true);
 		// The gone device's creation was granted all the same.
 		refusals.push_back(c.failures != 0);
@@ -394,13 +402,13 @@ struct burst_case {
 	uint32_t burst, limit, buffer;
 };
 
-TEST(ShapedRequests, BucketIsOneMillisecondAtTheRateAndNoLess)
+TEST(ShapedRequests, BucketIsFourMillisecondsAtTheRateAndNoLess)
 {
 	const burst_case cases[] = {
 	    {true, 125000.0, 2048, 8298, 256000},
-	    {true, 2048999.0, 2048, 104497, 15617},
-	    {true, 2049000.0, 2049, 104499, 15625},
-	    {true, 12500000.0, 12500, 637500, 15625},
+	    {true, 511999.0, 2048, 27647, 62500},
+	    {true, 512250.0, 2049, 27661, 62500},
+	    {true, 12500000.0, 50000, 675000, 62500},
 	    {false, 12500000.0, 2048, 627048, 2560},
 	};
 	for (const auto &c : cases) {
@@ -409,7 +417,8 @@ TEST(ShapedRequests, BucketIsOneMillisecondAtTheRateAndNoLess)
 		make_ifb_device(NONE);
 		record_eth0_run(c.shaped, NO_LIMIT, c.rate, {});
 		remove_ifb_device();
-		ASSERT_EQ(recorded.size(), 3u);
+		// The shaped mode's fair queue follows its tbf.
+		ASSERT_EQ(recorded.size(), c.shaped ? 4u : 3u);
 		struct tc_tbf_qopt q;
 		uint32_t burst;
 		memcpy(&q, &recorded[2].body[36], sizeof(q));
@@ -472,6 +481,37 @@ TEST(FramedRequests, EveryRateRecordCarriesTheFraming)
 		unlink((dev + "/ifindex").c_str());
 		rmdir(dev.c_str());
 		remove_ifb_device();
+	}
+}
+
+struct fair_queue_case {
+	uint32_t rate;
+	fair_queue_params want;
+};
+
+// Target, interval, packets, bytes, ECN: a full frame's time sets the
+// target at slow rates, a quarter second of the rate the memory.
+TEST(FairQueue, FitsTheRate)
+{
+	const fair_queue_case cases[] = {
+	    {0, {5000, 100000, 128, 131072, 1}},
+	    {125000, {12112, 107112, 128, 131072, 1}},
+	    {302800, {5000, 100000, 128, 131072, 1}},
+	    {302799, {5001, 100001, 128, 131072, 1}},
+	    {1250000, {5000, 100000, 305, 312500, 1}},
+	    {12500000, {5000, 100000, 3051, 3125000, 1}},
+	    {125000000, {5000, 100000, 4096, 4194304, 1}},
+	    {4294967295u, {5000, 100000, 4096, 4194304, 1}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(testing::Message() << "rate " << c.rate);
+		fair_queue_params got;
+		fair_queue_rule(c.rate, &got);
+		EXPECT_EQ(got.target_us, c.want.target_us);
+		EXPECT_EQ(got.interval_us, c.want.interval_us);
+		EXPECT_EQ(got.limit, c.want.limit);
+		EXPECT_EQ(got.memory_limit, c.want.memory_limit);
+		EXPECT_EQ(got.ecn, c.want.ecn);
 	}
 }
 

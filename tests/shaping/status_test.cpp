@@ -9,6 +9,10 @@
 //   nothing-set            a fresh dummy d0
 //   framed-plain           `pondrel --atm --overhead 44 --mpu 64 d0 10000
 //                          5000` on a fresh dummy d0
+//   fair-queue-after-traffic  `pondrel --shape v4a 10000 5000` with its
+//                          fair queues, then TCP through each way
+//   foreign-child          the same, then `tc qdisc replace dev v4a parent
+//                          1:1 handle 3: sfq`
 // The clock of that kernel is 1000/64 ticks per microsecond. The counters
 // expected below are those `tc -s -j` showed right after each recording.
 #include <stdio.h>
@@ -155,7 +159,51 @@ const dump_case cases[] = {
      {LIMIT_OWN, "tbf", false, 625000, 2048, 33298, 49.545, 0, 0, 0, 0,
       false, {44, 64, true}},
      ""},
+    {"fair-queue-after-traffic", 2, 4, "ifb-v4a",
+     {LIMIT_OWN, "tbf", false, 1250000, 5000, 67500, 50, 2563258, 2261, 8,
+      1922, false},
+     {LIMIT_OWN, "tbf", false, 625000, 2500, 33750, 50, 1323888, 1796, 7,
+      1149, false},
+     "ifb-v4a"},
+    // The egress fair queue replaced by hand with sfq.
+    {"foreign-child", 2, 4, "ifb-v4a",
+     {LIMIT_OWN, "tbf", false, 1250000, 5000, 67500, 50, 2563258, 2261, 8,
+      1922, false},
+     {LIMIT_FOREIGN, "tbf with sfq", false, 0, 0, 0, 0, 1323888, 1796, 7,
+      1149, false},
+     "ifb-v4a"},
 };
+
+struct fair_queue_want {
+	uint32_t target_us, interval_us, limit, memory_limit;
+	uint32_t drops, new_flows;
+};
+
+// What each fair queue of the recording showed to tc -s -j.
+TEST(StatusDecoding, FairQueuesUnderTheTbfs)
+{
+	const fair_queue_want in = {5000, 100000, 305, 312500, 8, 592};
+	const fair_queue_want eg = {5000, 100000, 152, 156250, 7, 962};
+	decode(load("fair-queue-after-traffic"), 2, 4, "ifb-v4a");
+	const struct {
+		const char *what;
+		const child_status &got;
+		const fair_queue_want &want;
+	} cases[] = {{"ingress", ingress_status.child, in},
+		     {"egress", egress_status.child, eg}};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		EXPECT_EQ(c.got.seen, 1);
+		EXPECT_STREQ(c.got.kind, "fq_codel");
+		EXPECT_EQ(c.got.params.target_us, c.want.target_us);
+		EXPECT_EQ(c.got.params.interval_us, c.want.interval_us);
+		EXPECT_EQ(c.got.params.limit, c.want.limit);
+		EXPECT_EQ(c.got.params.memory_limit, c.want.memory_limit);
+		EXPECT_EQ(c.got.params.ecn, 1u);
+		EXPECT_EQ(c.got.count.drops, c.want.drops);
+		EXPECT_EQ(c.got.new_flows, c.want.new_flows);
+	}
+}
 
 TEST(StatusDecoding, CapturedDumps)
 {

@@ -66,7 +66,8 @@ load net/sched/sch_tbf net/sched/sch_ingress net/sched/cls_basic \
 . "$(dirname "$0")/traffic.sh"
 # bench/traffic.sh boots this kernel for its traffic matrix alone.
 if [ "${UML_MODE:-suite}" = traffic ]; then
-	load net/sched/act_police net/sched/sch_netem net/sched/act_mirred
+	load net/sched/act_police net/sched/sch_netem net/sched/act_mirred \
+		net/sched/sch_fq_codel
 	# Without numifbs=0 ifb would make ifb0 and ifb1 of its own.
 	if ! busybox insmod "/usr/lib/uml/modules/$(uname -r)/kernel/drivers/net/ifb.ko" numifbs=0; then
 		echo "FAIL - module drivers/net/ifb cannot be loaded"
