@@ -42,3 +42,17 @@ parse_rate_arg(const char *text)
 		fatal_rate_too_high();
 	return rate;
 }
+
+/* A whole number of bytes up to max, checked as strictly as a rate. */
+uint16_t
+parse_bytes_arg(const char *text, unsigned int max)
+{
+	char *end;
+	double bytes = strtod(text, &end);
+
+	/* NaN fails the ordered test, fractions the round trip. */
+	if (end == text || *end != '\0' || !(bytes >= 0.0 && bytes <= max) ||
+	    (double)(unsigned int)bytes != bytes)
+		show_usage();
+	return (uint16_t)bytes;
+}

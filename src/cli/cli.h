@@ -1,6 +1,8 @@
 /* Command line and diagnostics: argument checks and the one-line reports. */
 #pragma once
 
+#include <stdint.h>
+
 /* A rate value is a double in bytes per second; below zero means "-". */
 #define NO_LIMIT (-1.0)
 
@@ -14,6 +16,13 @@
 #define USAGE_TEXT \
 	"Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-\n"
 
+/*
+ * The framing options' bounds: the fields are 16-bit, and the policer's
+ * overhead may take the 14 bytes of an Ethernet header on top.
+ */
+#define OVERHEAD_MAX (65535 - 14)
+#define MPU_MAX 65535
+
 /* Set by --shape: ingress through an IFB, buckets sized by the rate. */
 extern bool shaped_mode;
 /* Set by --status or --json: read back the limits instead of setting them. */
@@ -24,6 +33,7 @@ int parse_options(int argc, char *argv[]);
 [[noreturn]] void show_usage(void);
 void resolve_interface(const char *name);
 double parse_rate_arg(const char *text);
+uint16_t parse_bytes_arg(const char *text, unsigned int max);
 int show_status(const char *name);
 
 void report_error(const char *what, int err);

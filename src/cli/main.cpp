@@ -14,7 +14,8 @@ main(int argc, char *argv[])
 		first = parse_options(argc, argv);
 	/* The view reads one interface; three words never come this far. */
 	if (status_mode) {
-		if (argc - first != 1)
+		/* The view reads the framing back; it takes none. */
+		if (argc - first != 1 || framing_given)
 			show_usage();
 		return show_status(argv[first]);
 	}

@@ -4,6 +4,10 @@
 #include <stdlib.h>
 
 #include "cli.h"
+#include "../shaping/shaping.h"
+
+/* Long options alone have codes beyond any character. */
+enum { OPT_OVERHEAD = 256, OPT_MPU, OPT_ATM };
 
 bool shaped_mode;
 bool status_mode;
@@ -13,6 +17,9 @@ static const char HELP[] =
     "  -s, --shape    shape ingress through an IFB, buckets of 1 ms of the rate\n"
     "      --status   show the limits in force on INTERFACE, with their counters\n"
     "  -j, --json     the same status as one JSON object\n"
+    "      --overhead BYTES  bytes that the link adds to each packet\n"
+    "      --mpu BYTES       the least that a packet costs on the link\n"
+    "      --atm             the link carries ATM cells, 53 bytes for 48\n"
     "  -h, --help     print this help and exit\n"
     "  -V, --version  print the version and exit\n";
 
@@ -20,6 +27,9 @@ static const struct option long_options[] = {
     {"shape", no_argument, NULL, 's'},
     {"status", no_argument, NULL, 'S'},
     {"json", no_argument, NULL, 'j'},
+    {"overhead", required_argument, NULL, OPT_OVERHEAD},
+    {"mpu", required_argument, NULL, OPT_MPU},
+    {"atm", no_argument, NULL, OPT_ATM},
     {"help", no_argument, NULL, 'h'},
     {"version", no_argument, NULL, 'V'},
     {NULL, 0, NULL, 0},
@@ -47,6 +57,19 @@ parse_options(int argc, char *argv[])
 			/* fall through */
 		case 'S':
 			status_mode = true;
+			break;
+		case OPT_OVERHEAD:
+			link_framing.overhead =
+			    parse_bytes_arg(optarg, OVERHEAD_MAX);
+			framing_given = true;
+			break;
+		case OPT_MPU:
+			link_framing.mpu = parse_bytes_arg(optarg, MPU_MAX);
+			framing_given = true;
+			break;
+		case OPT_ATM:
+			link_framing.atm = true;
+			framing_given = true;
 			break;
 		case 'h':
 			fputs(USAGE_TEXT, stdout);

@@ -31,6 +31,18 @@ print_counters(const struct counters *c)
 		       c->backlog, c->qlen);
 }
 
+/* The link's framing, where a framing option set any of it. */
+static void
+print_human_framing(const struct framing *f)
+{
+	if (f->overhead != 0)
+		printf(", overhead %u bytes", f->overhead);
+	if (f->mpu != 0)
+		printf(", mpu %u bytes", f->mpu);
+	if (f->atm)
+		fputs(", ATM cells", stdout);
+}
+
 static void
 print_human_queue(const struct limit_status *s)
 {
@@ -54,14 +66,17 @@ print_human(const char *dir, const struct limit_status *s)
 		puts("none");
 	else if (s->state == LIMIT_FOREIGN)
 		printf("not set by pondrel: %s\n", s->kind);
-	else if (s->policed)
-		printf("%.10g Kbit/s, policed, bucket %u bytes\n",
+	else if (s->policed) {
+		printf("%.10g Kbit/s, policed, bucket %u bytes",
 		       s->rate / BYTES_PER_KBIT, s->bucket);
-	else {
+		print_human_framing(&s->framing);
+		putchar('\n');
+	} else {
 		printf("%.10g Kbit/s, shaped%s%s, bucket %u bytes",
 		       s->rate / BYTES_PER_KBIT,
 		       through_ifb(s) ? " through IFB " : "",
 		       through_ifb(s) ? status_ifb_name : "", s->bucket);
+		print_human_framing(&s->framing);
 		print_human_queue(s);
 	}
 	print_counters(&s->count);
@@ -115,6 +130,17 @@ print_json_fair_queue(const struct child_status *c)
 }
 
 static void
+print_json_framing(const struct framing *f)
+{
+	if (f->overhead != 0)
+		printf(",\"overhead_bytes\":%u", f->overhead);
+	if (f->mpu != 0)
+		printf(",\"mpu_bytes\":%u", f->mpu);
+	if (f->atm)
+		fputs(",\"atm\":true", stdout);
+}
+
+static void
 print_json(const char *dir, const struct limit_status *s)
 {
 	printf(",\"%s\":{\"limit\":\"%s\"", dir, STATES[s->state]);
@@ -125,6 +151,7 @@ print_json(const char *dir, const struct limit_status *s)
 		    ",\"mode\":\"%s\",\"rate_kbit\":%.10g,\"bucket_bytes\":%u",
 		    s->policed ? "policed" : "shaped", s->rate / BYTES_PER_KBIT,
 		    s->bucket);
+		print_json_framing(&s->framing);
 		if (through_ifb(s))
 			print_json_string("ifb", status_ifb_name);
 		if (!s->policed)

@@ -63,15 +63,49 @@ xmit_ticks(double size, uint32_t rate)
 	return size / (double)rate * ticks_per_second;
 }
 
+/* ATM carries each packet in 53-byte cells of 48 bytes of payload. */
+#define ATM_CELL_SIZE 53
+#define ATM_CELL_PAYLOAD 48
+
+struct framing link_framing;
+bool framing_given;
+
+/*
+ * What a packet costs on a link of that framing, from its size with the
+ * overhead already added: at least the minimum unit, and in whole cells on
+ * ATM. The kernel adds a record's overhead to the length before it looks
+ * up the table, so the table leaves it out, as iproute2's do.
+ */
+double
+link_bytes(uint32_t size, const struct framing *f)
+{
+	if (size < f->mpu)
+		size = f->mpu;
+	if (f->atm)
+		size = (size + ATM_CELL_PAYLOAD - 1) / ATM_CELL_PAYLOAD *
+		       ATM_CELL_SIZE;
+	return (double)size;
+}
+
+/*
+ * The record and its table for spec's rate. uncounted is the link header
+ * that this record's place does not count and the others do; it goes into
+ * the overhead, so that one figure means the same everywhere.
+ */
 void
-fill_rate_table(struct tc_ratespec *spec, rate_table table)
+fill_rate_table(struct tc_ratespec *spec, rate_table table, uint32_t uncounted)
 {
 	int i;
 
 	spec->cell_log = RATE_CELL_LOG;
-	spec->linklayer = TC_LINKLAYER_ETHERNET;
+	spec->linklayer =
+	    link_framing.atm ? TC_LINKLAYER_ATM : TC_LINKLAYER_ETHERNET;
+	spec->overhead = (uint16_t)(link_framing.overhead + uncounted);
+	spec->mpu = link_framing.mpu;
 	spec->cell_align = -1;
 	for (i = 0; i < RATE_TABLE_SIZE; i++)
 		table[i] = to_u32_field(
-		    xmit_ticks((double)((i + 1) << RATE_CELL_LOG), spec->rate));
+		    xmit_ticks(link_bytes((uint32_t)(i + 1) << RATE_CELL_LOG,
+					  &link_framing),
+			       spec->rate));
 }

@@ -83,11 +83,26 @@ read_counters(struct nlattr *stats2, struct nlattr *old, struct counters *c)
 	c->counted = true;
 }
 
-/* pondrel's rates carry no overhead, no minimum unit and no 64-bit part. */
+/*
+ * The framing of a rate record as it was given: the record's overhead less
+ * the header that fill_rate_table added for its place. A record without
+ * any framing has none to take off; one whose overhead is below that
+ * header, or whose link layer is neither, pondrel never sent.
+ */
 bool
-plain_rate(const struct tc_ratespec *r)
+read_framing(const struct tc_ratespec *r, uint32_t uncounted, struct framing *f)
 {
-	return r->overhead == 0 && r->mpu == 0;
+	f->overhead = r->overhead;
+	f->mpu = r->mpu;
+	f->atm = r->linklayer == TC_LINKLAYER_ATM;
+	if (r->linklayer != TC_LINKLAYER_ETHERNET && !f->atm)
+		return false;
+	if (f->overhead == 0 && f->mpu == 0 && !f->atm)
+		return true;
+	if (f->overhead < uncounted)
+		return false;
+	f->overhead = (uint16_t)(f->overhead - uncounted);
+	return true;
 }
 
 /* The C library's fabs would bring in libm for this one use. */

@@ -43,7 +43,7 @@ ifb_mark(const char *iface, char mark[IFB_MARK_SIZE])
 }
 
 /* The first line of a sysfs attribute of a device, without its newline. */
-static bool
+bool
 read_attr(const char *dev, const char *attr, char *buf, int size)
 {
 	char path[128];

@@ -3,12 +3,40 @@
  * what arrives beyond the rate, from a bucket of INGRESS_BURST bytes.
  */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <net/if_arp.h>
+
+#include <linux/if_ether.h>
 #include <linux/pkt_cls.h>
 
 #include "shaping.h"
 #include "../netlink/netlink.h"
+
+/*
+ * The link header that the policer does not count and both tbfs do. On an
+ * Ethernet interface the kernel takes the 14-byte header off an arriving
+ * frame before the ingress filters see it, while the root tbf counts
+ * leaving frames whole and the IFB's tbf counts what the redirect hands
+ * it, header put back. A PPP or raw IP device has no header anywhere. The
+ * device's type is read only where sysfs shows this network namespace's
+ * device of that name; where it cannot be told, the header is counted, as
+ * a packet taken for larger than it is only tightens the limit.
+ */
+uint32_t
+uncounted_header(void)
+{
+	char type[16], index[16];
+
+	if (target_name != NULL &&
+	    read_attr(target_name, "ifindex", index, sizeof(index)) &&
+	    strtol(index, NULL, 10) == target_ifindex &&
+	    read_attr(target_name, "type", type, sizeof(type)) &&
+	    strtol(type, NULL, 10) != ARPHRD_ETHER)
+		return 0;
+	return ETH_HLEN;
+}
 
 void
 add_police_filter(double rate)
@@ -23,7 +51,9 @@ add_police_filter(double rate)
 	police.rate.rate = to_u32_field(rate);
 	police.burst =
 	    to_u32_field(xmit_ticks(INGRESS_BURST, police.rate.rate));
-	fill_rate_table(&police.rate, table);
+	/* Without a framing option the record stays as it always was. */
+	fill_rate_table(&police.rate, table,
+			framing_given ? uncounted_header() : 0);
 
 	options = open_nest(msg, TCA_OPTIONS);
 	police_nest = open_nest(msg, TCA_BASIC_POLICE);
@@ -53,7 +83,8 @@ decode_police(struct nlattr *nest, struct limit_status *s)
 	/* The kernel fills in the largest size its rate table covers. */
 	mtu = p.rate.rate != 0 ? 255U << RATE_CELL_LOG : ~0U;
 	if (p.action == TC_POLICE_SHOT && p.peakrate.rate == 0 &&
-	    p.mtu == mtu && plain_rate(&p.rate) &&
+	    p.mtu == mtu &&
+	    read_framing(&p.rate, uncounted_header(), &s->framing) &&
 	    near_bucket(p.burst, p.rate.rate, INGRESS_BURST) &&
 	    only(tb, TCA_POLICE_MAX,
 		 BIT(TCA_POLICE_TBF) | BIT(TCA_POLICE_TM) |

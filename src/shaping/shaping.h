@@ -34,6 +34,20 @@ typedef uint32_t rate_table[RATE_TABLE_SIZE];
 #define IFB_MARK_PREFIX "pondrel ingress of "
 #define IFB_MARK_SIZE (sizeof(IFB_MARK_PREFIX) + IFNAMSIZ)
 
+/*
+ * The link's own framing (--overhead, --mpu, --atm), which every rate
+ * record of a run carries: a packet costs the length that the kernel
+ * counts plus the overhead, at least the minimum unit, and on ATM whole
+ * 53-byte cells of 48 bytes each. framing_given says that any of the three
+ * options came, and only then is the policer's count corrected.
+ */
+struct framing {
+	uint16_t overhead, mpu;
+	bool atm;
+};
+extern struct framing link_framing;
+extern bool framing_given;
+
 extern double ticks_per_second;
 /* Where the devices' attributes are read; tests point it elsewhere. */
 extern const char *sysfs_net_dir;
@@ -41,7 +55,9 @@ extern const char *sysfs_net_dir;
 void read_psched_clock(void);
 uint32_t to_u32_field(double x);
 double xmit_ticks(double size, uint32_t rate);
-void fill_rate_table(struct tc_ratespec *spec, rate_table table);
+double link_bytes(uint32_t size, const struct framing *f);
+void fill_rate_table(struct tc_ratespec *spec, rate_table table,
+		     uint32_t uncounted);
 
 bool remove_qdisc(uint32_t parent, uint32_t handle);
 bool remove_qdisc_on(int ifindex, uint32_t parent, uint32_t handle);
@@ -62,8 +78,10 @@ bool add_fair_queue(int ifindex, uint32_t rate);
 /* The catch-all filter on the ingress qdisc and what it carries. */
 struct nl_msg *new_catch_all_filter(void);
 void add_police_filter(double rate);
+uint32_t uncounted_header(void);
 bool add_redirect_filter(int ifb);
 
+bool read_attr(const char *dev, const char *attr, char *buf, int size);
 void ifb_name(const char *iface, char name[IFNAMSIZ]);
 int find_own_ifb(const char *iface, char name[IFNAMSIZ]);
 int make_ifb(const char *iface);
@@ -95,9 +113,10 @@ struct limit_status {
 	char kind[32];
 	bool policed;
 	uint32_t handle;
-	uint32_t rate;   /* bytes per second */
-	uint32_t bucket; /* bytes */
-	uint32_t queue;  /* bytes, 0 for the policer */
+	uint32_t rate;          /* bytes per second */
+	uint32_t bucket;        /* bytes */
+	struct framing framing; /* as given on the command line */
+	uint32_t queue;         /* bytes, 0 for the policer */
 	double queue_ms;
 	struct counters count;
 	struct child_status child;
@@ -137,7 +156,8 @@ void read_counters(struct nlattr *stats2, struct nlattr *old,
 		   struct counters *c);
 bool near_bucket(uint32_t ticks, uint32_t rate, uint32_t bytes);
 double distance(double a, double b);
-bool plain_rate(const struct tc_ratespec *r);
+bool read_framing(const struct tc_ratespec *r, uint32_t uncounted,
+		  struct framing *f);
 
 void configure_ingress(double rate);
 void configure_egress(double rate);

@@ -53,7 +53,8 @@ add_tbf(int ifindex, double rate, uint32_t handle, uint32_t burst)
 	qopt.rate.rate = to_u32_field(rate);
 	qopt.limit = to_u32_field(tbf_limit(rate, burst));
 	qopt.buffer = to_u32_field(xmit_ticks(burst, qopt.rate.rate));
-	fill_rate_table(&qopt.rate, table);
+	/* Both tbfs count whole frames, link header and all. */
+	fill_rate_table(&qopt.rate, table, 0);
 
 	add_kind(msg, "tbf");
 	options = open_nest(msg, TCA_OPTIONS);
@@ -67,7 +68,9 @@ add_tbf(int ifindex, double rate, uint32_t handle, uint32_t burst)
 /*
  * A tbf is pondrel's when its bucket is one that either mode sizes for its
  * rate and its queue is the one behind that bucket; the bucket within what
- * one tick carries, as the kernel keeps it in time.
+ * one tick carries, as the kernel keeps it in time. The kernel times the
+ * bucket as the cost of a packet of its size, so with framing it holds
+ * that packet's bytes on the link.
  */
 void
 decode_tbf(struct nlattr *options, struct limit_status *s)
@@ -91,13 +94,16 @@ decode_tbf(struct nlattr *options, struct limit_status *s)
 				      to_u32_field(q.buffer /
 						   (ticks_per_second / 1e6))) /
 		    1000;
-	if (q.peakrate.rate != 0 || q.mtu != 0 || !plain_rate(&q.rate) ||
+	if (q.peakrate.rate != 0 || q.mtu != 0 ||
+	    !read_framing(&q.rate, 0, &s->framing) ||
 	    !only(tb, TCA_TBF_MAX,
 		  BIT(TCA_TBF_PARMS) | BIT(TCA_TBF_BURST) | BIT(TCA_TBF_PAD)))
 		return;
 	for (shaped = 0; shaped < 2; shaped++) {
 		rule = tbf_burst(q.rate.rate, shaped);
-		if (near_bucket(q.buffer, q.rate.rate, rule) &&
+		if (near_bucket(q.buffer, q.rate.rate,
+				(uint32_t)link_bytes(rule + s->framing.overhead,
+						     &s->framing)) &&
 		    distance(q.limit, tbf_limit(q.rate.rate, rule)) <= 1) {
 			s->bucket = rule;
 			s->state = LIMIT_OWN;

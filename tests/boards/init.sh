@@ -140,6 +140,19 @@ for args in "10000 100000" "100000 20000" "- 20000" "- -"; do
 	[ "$st" = 0 ] || sed 's/^/    /' $T/wire
 done
 run --shape d0 - -
+# Framed runs: the framing's 16-bit fields in this host's order, 14 bytes
+# more in the policer's overhead; "-" names a plain run.
+for args in "10000 5000 - --atm --overhead 44 --mpu 64" "- 2000 - --overhead 18" \
+	"10000 100000 ifb-d0 --atm --overhead 44"; do
+	st=0
+	# shellcheck disable=SC2086
+	/wire_check nlmon0 "$PONDREL" d0 $args >$T/wire 2>&1 || st=$?
+	same "wire, framed: d0 $args sends the expected requests" "$st" 0
+	[ "$st" = 0 ] || sed 's/^/    /' $T/wire
+	[ "${args#10000 5000 -}" = "$args" ] ||
+		tc -d qdisc show dev d0 | sed '/^$/d; s/^/    tc: /'
+done
+run --shape d0 - -
 ip link del nlmon0
 
 echo "== faults"

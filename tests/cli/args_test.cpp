@@ -106,6 +106,22 @@ const contract_case contract[] = {
      "invalid interface: nosuch0\n"},
     {"missing interface beats bad rates after an option",
      {"-s", "nosuch0", "abc", "1e99"}, "invalid interface: nosuch0\n"},
+    // The framing's values, checked before the words that follow.
+    {"overhead beyond its field and the 14 bytes",
+     {"--overhead", "65522", "lo", "1", "1"}, USAGE},
+    {"mpu beyond its field", {"--mpu", "65536", "lo", "1", "1"}, USAGE},
+    {"negative overhead", {"--overhead", "-1", "lo", "1", "1"}, USAGE},
+    {"fractional mpu", {"--mpu", "1.5", "lo", "1", "1"}, USAGE},
+    {"empty overhead", {"--overhead", "", "lo", "1", "1"}, USAGE},
+    {"NaN mpu", {"--mpu", "nan", "lo", "1", "1"}, USAGE},
+    {"overhead without its value", {"--atm", "--overhead"}, USAGE},
+    {"bad framing beats a bad interface",
+     {"--mpu", "x", "nosuch0", "1", "1"}, USAGE},
+    {"the highest values pass on to the interface",
+     {"--atm", "--overhead", "65521", "--mpu=65535", "nosuch0", "1", "1"},
+     "invalid interface: nosuch0\n"},
+    {"the status view takes no framing",
+     {"--status", "--overhead", "4", "lo"}, USAGE},
 };
 
 TEST_F(CommandLine, FailuresPrintTheirTextAndExitOne)
@@ -151,7 +167,8 @@ TEST_F(CommandLine, HelpAndVersionAnswerOnStdout)
 	}
 	// One line per option after the usage line.
 	run_result help = run_command({PONDREL_BIN, "--help"});
-	for (const char *option : {"-s, --shape", "-h, --help", "-V, --version"})
+	for (const char *option : {"-s, --shape", "-h, --help", "-V, --version",
+				   "    --overhead", "    --mpu", "    --atm"})
 		EXPECT_NE(help.out.find(std::string("\n  ") + option),
 			  std::string::npos)
 		    << option;

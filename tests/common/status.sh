@@ -142,10 +142,16 @@ status_check() { # WHAT NETNS|- IFACE INGRESS EGRESS
 		;;
 	esac
 	same_counters "$1: ingress as tc shows it" "$(status_line ingress)" "$want"
-	# tc works the bucket out of its time at the rate and truncates.
-	got=$(jq -j '.[] | objects | select(.mode == "shaped") | "\(.bucket_bytes) "' $T/status.json)
+	# tc works the bucket out of its time at the rate and truncates, to a
+	# whole microsecond. With framing that time is what a packet of the
+	# bucket's size costs on the link: with the overhead, at least the
+	# least unit, in whole ATM cells.
+	got=$(jq -j '.[] | objects | select(.mode == "shaped") |
+		([.bucket_bytes + (.overhead_bytes // 0), (.mpu_bytes // 0)] | max) as $l |
+		"\(if .atm then (($l + 47) / 48 | floor) * 53 else $l end):\(.rate_kbit / 8000) "' $T/status.json)
 	for b in $bucket; do
-		same "$1: bucket within a byte of tc's $b" \
-			"$(echo "$got" | awk -v b="$b" '{ for (i = 1; i <= NF; i++) if ($i - b <= 1 && b - $i <= 1) { print "near"; exit } }')" near
+		same "$1: bucket within a byte and a microsecond of tc's $b" \
+			"$(echo "$got" | awk -v b="$b" '{ for (i = 1; i <= NF; i++) { split($i, g, ":")
+				if (g[1] - b <= 1 + g[2] && b - g[1] <= 1 + g[2]) { print "near"; exit } } }')" near
 	done
 }

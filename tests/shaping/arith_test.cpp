@@ -39,6 +39,7 @@ TEST(ToU32Field, TruncatesAndKeepsTheLow32Bits)
 struct table_case {
 	uint32_t rate;
 	std::vector<std::pair<int, uint32_t>> entries;
+	struct framing framing = {};
 };
 
 TEST(RateTable, EntriesAtKnownRates)
@@ -57,17 +58,26 @@ TEST(RateTable, EntriesAtKnownRates)
 	    // Beyond 2^32 ticks the value wraps rather than saturating.
 	    {7, {{239, 4285714285u}, {240, 8604132u}, {255, 276461275u}}},
 	    {8, {{255, 4000000000u}}},
+	    // At 125000 bytes/s a byte takes 125 ticks. Entry i stands for
+	    // 8 (i + 1) bytes: at least the minimum unit, then whole cells of
+	    // 53 bytes for 48; the overhead the kernel adds before the lookup.
+	    {125000, {{0, 8000}, {7, 8000}, {8, 9000}}, {44, 64, false}},
+	    {125000, {{0, 6625}, {5, 6625}, {6, 13250}, {255, 284875}},
+	     {0, 0, true}},
+	    {125000, {{0, 13250}, {11, 13250}, {12, 19875}}, {44, 64, true}},
 	};
 	ticks_per_second = 15625000.0;
 	for (const auto &c : cases) {
 		struct tc_ratespec spec = {};
 		rate_table table;
 		spec.rate = c.rate;
-		fill_rate_table(&spec, table);
+		link_framing = c.framing;
+		fill_rate_table(&spec, table, 0);
 		for (const auto &e : c.entries)
 			EXPECT_EQ(table[e.first], e.second)
 			    << "rate " << c.rate << " entry " << e.first;
 	}
+	link_framing = {};
 }
 
 TEST(RateTable, ZeroRateGivesZeroTicksAndTheSpecFields)
@@ -75,7 +85,7 @@ TEST(RateTable, ZeroRateGivesZeroTicksAndTheSpecFields)
 	struct tc_ratespec spec = {};
 	rate_table table;
 	ticks_per_second = 15625000.0;
-	fill_rate_table(&spec, table);
+	fill_rate_table(&spec, table, 0);
 	for (int i = 0; i < RATE_TABLE_SIZE; i++)
 		ASSERT_EQ(table[i], 0u) << "entry " << i;
 	EXPECT_EQ(spec.cell_log, 3);
@@ -93,7 +103,7 @@ TEST(RateTable, BrokenClockGivesZerosNotGarbage)
 	rate_table table;
 	ticks_per_second = INFINITY;
 	spec.rate = 625000;
-	fill_rate_table(&spec, table);
+	fill_rate_table(&spec, table, 0);
 	EXPECT_EQ(table[0], 0u);
 	EXPECT_EQ(table[255], 0u);
 	EXPECT_EQ(to_u32_field(xmit_ticks(2048, 625000)), 0u);

@@ -99,4 +99,42 @@ TEST(ByteOrder, ShapedEgressFieldsAreInTheOrderTheKernelReads)
 	expect_fields(cases, sizeof(cases) / sizeof(cases[0]));
 }
 
+// The framing's 16-bit fields: overhead 0x0203 and minimum unit 0x0405, the
+// policer's overhead with the 14 bytes of the header it does not count
+// (no interface name to look up: the header is counted).
+TEST(ByteOrder, FramingFieldsAreInTheHostsOrder)
+{
+	reset_recorder();
+	ticks_per_second = 1e9;
+	target_ifindex = 0x00000102;
+	link_framing = {0x0203, 0x0405, true};
+	framing_given = true;
+	configure_ingress(16909060.0);
+	configure_egress(168496141.0);
+	link_framing = {};
+	framing_given = false;
+	ASSERT_EQ(recorded.size(), 5u);
+
+	const size_t police = 44 + offsetof(struct tc_police, rate);
+	const size_t tbf = 36 + offsetof(struct tc_tbf_qopt, rate);
+	const wire_case cases[] = {
+	    {"police overhead", 2, police + offsetof(tc_ratespec, overhead),
+	     {0x11, 0x02}, {0x02, 0x11}},
+	    {"police mpu", 2, police + offsetof(tc_ratespec, mpu),
+	     {0x05, 0x04}, {0x04, 0x05}},
+	    {"tbf overhead", 4, tbf + offsetof(tc_ratespec, overhead),
+	     {0x03, 0x02}, {0x02, 0x03}},
+	    {"tbf mpu", 4, tbf + offsetof(tc_ratespec, mpu), {0x05, 0x04},
+	     {0x04, 0x05}},
+	};
+	for (const auto &c : cases) {
+		const byte_image &want = BIG_ENDIAN_HOST ? c.big : c.little;
+		const byte_image &body = recorded[c.request].body;
+		ASSERT_LE(c.offset + want.size(), body.size()) << c.what;
+		byte_image got(body.begin() + c.offset,
+			       body.begin() + c.offset + want.size());
+		EXPECT_EQ(got, want) << c.what;
+	}
+}
+
 } // namespace

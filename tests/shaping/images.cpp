@@ -96,33 +96,44 @@ scaled_burst(uint32_t rate)
 // The shaped mode's tbf, handle 1:, and the fair queue in its class.
 void
 push_shaper_images(std::vector<request_image> &run, int ifindex, double rate,
-		   double tps)
+		   double tps, const framing_image &f)
 {
 	uint32_t field = static_cast<uint32_t>(rate);
 	uint32_t burst = scaled_burst(field);
 	run.push_back(tbf_image(ifindex, field,
 				static_cast<uint32_t>(rate * 0.05 + burst), tps,
-				burst, 0x10000));
+				burst, 0x10000, f));
 	run.push_back(fair_queue_image(ifindex, field));
 }
 
 struct tc_ratespec
-ratespec(uint32_t rate)
+ratespec(uint32_t rate, const framing_image &f, uint16_t header)
 {
 	struct tc_ratespec r;
 	memset(&r, 0, sizeof(r));
 	r.cell_log = 3;
-	r.linklayer = TC_LINKLAYER_ETHERNET;
+	r.linklayer = f.atm ? TC_LINKLAYER_ATM : TC_LINKLAYER_ETHERNET;
+	r.overhead = static_cast<uint16_t>(f.overhead + header);
+	r.mpu = f.mpu;
 	r.cell_align = -1;
 	r.rate = rate;
 	return r;
 }
 
+// As iproute2 fills it: each size at least the minimum unit, in whole ATM
+// cells on ATM; the kernel adds the overhead before it looks up.
 void
-rate_table_image(uint32_t table[256], uint32_t rate, double tps)
+rate_table_image(uint32_t table[256], uint32_t rate, double tps,
+		 const framing_image &f)
 {
-	for (int i = 0; i < 256; i++)
-		table[i] = reference_ticks(8.0 * (i + 1), rate, tps);
+	for (int i = 0; i < 256; i++) {
+		uint32_t size = 8 * (i + 1);
+		if (size < f.mpu)
+			size = f.mpu;
+		if (f.atm)
+			size = (size + 47) / 48 * 53;
+		table[i] = reference_ticks(size, rate, tps);
+	}
 }
 
 } // namespace
@@ -152,7 +163,8 @@ ingress_qdisc_image(int ifindex)
 }
 
 request_image
-police_filter_image(int ifindex, uint32_t rate, double tps)
+police_filter_image(int ifindex, uint32_t rate, double tps,
+		    const framing_image &f)
 {
 	uint32_t info = TC_H_MAKE(0, htons(ETH_P_ALL));
 	request_image r = {RTM_NEWTFILTER, CREATE, false,
@@ -163,8 +175,8 @@ police_filter_image(int ifindex, uint32_t rate, double tps)
 	memset(&p, 0, sizeof(p));
 	p.action = TC_POLICE_SHOT;
 	p.burst = reference_ticks(10240, rate, tps);
-	p.rate = ratespec(rate);
-	rate_table_image(table, rate, tps);
+	p.rate = ratespec(rate, f, f.policer_header);
+	rate_table_image(table, rate, tps, f);
 
 	put_attr(r.body, TCA_KIND, "basic", 6);
 	size_t options = begin_nest(r.body, TCA_OPTIONS);
@@ -178,7 +190,7 @@ police_filter_image(int ifindex, uint32_t rate, double tps)
 
 request_image
 tbf_image(int ifindex, uint32_t rate, uint32_t limit, double tps,
-	  uint32_t burst, uint32_t handle)
+	  uint32_t burst, uint32_t handle, const framing_image &f)
 {
 	request_image r = {RTM_NEWQDISC, CREATE, false,
 			   tcmsg_image(ifindex, TC_H_ROOT, handle, 0)};
@@ -186,10 +198,10 @@ tbf_image(int ifindex, uint32_t rate, uint32_t limit, double tps,
 	uint32_t table[256];
 
 	memset(&q, 0, sizeof(q));
-	q.rate = ratespec(rate);
+	q.rate = ratespec(rate, f, 0);
 	q.limit = limit;
 	q.buffer = reference_ticks(burst, rate, tps);
-	rate_table_image(table, rate, tps);
+	rate_table_image(table, rate, tps, f);
 
 	put_attr(r.body, TCA_KIND, "tbf", 4);
 	size_t options = begin_nest(r.body, TCA_OPTIONS);
@@ -225,21 +237,22 @@ fair_queue_image(int ifindex, uint32_t rate)
 }
 
 std::vector<request_image>
-run_images(int ifindex, double ingress, double egress, double tps)
+run_images(int ifindex, double ingress, double egress, double tps,
+	   const framing_image &f)
 {
 	std::vector<request_image> run;
 	run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
 	if (ingress >= 0) {
 		run.push_back(ingress_qdisc_image(ifindex));
 		run.push_back(police_filter_image(
-		    ifindex, static_cast<uint32_t>(ingress), tps));
+		    ifindex, static_cast<uint32_t>(ingress), tps, f));
 	}
 	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
 	if (egress >= 0) {
 		double limit = egress * 0.05;
 		run.push_back(tbf_image(ifindex, static_cast<uint32_t>(egress),
 					static_cast<uint32_t>(limit + 2048),
-					tps));
+					tps, 2048, 0, f));
 	}
 	return run;
 }
@@ -300,7 +313,7 @@ redirect_filter_image(int ifindex, int ifb)
 std::vector<request_image>
 shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
 		  int ifb, bool ifb_existed, double ingress, double egress,
-		  double tps)
+		  double tps, const framing_image &f)
 {
 	std::vector<request_image> run;
 	run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
@@ -309,7 +322,7 @@ shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
 			run.push_back(ifb_create_image(ifb_name));
 		run.push_back(ifb_mark_image(ifb, iface));
 		run.push_back(removal_image(ifb, TC_H_ROOT, 0));
-		push_shaper_images(run, ifb, ingress, tps);
+		push_shaper_images(run, ifb, ingress, tps, f);
 		run.push_back(ingress_qdisc_image(ifindex));
 		run.push_back(redirect_filter_image(ifindex, ifb));
 	} else if (ifb_existed) {
@@ -317,6 +330,6 @@ shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
 	}
 	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
 	if (egress >= 0)
-		push_shaper_images(run, ifindex, egress, tps);
+		push_shaper_images(run, ifindex, egress, tps, f);
 	return run;
 }

@@ -16,11 +16,22 @@ struct request_image {
 	byte_image body;
 };
 
+// The link's framing as every rate record of a run carries it; the
+// policer's overhead also holds the header that it leaves uncounted (14
+// bytes on an Ethernet interface, once a framing option is given).
+struct framing_image {
+	uint16_t overhead = 0, mpu = 0;
+	bool atm = false;
+	uint16_t policer_header = 0;
+};
+
 request_image removal_image(int ifindex, uint32_t parent, uint32_t handle);
 request_image ingress_qdisc_image(int ifindex);
-request_image police_filter_image(int ifindex, uint32_t rate, double tps);
+request_image police_filter_image(int ifindex, uint32_t rate, double tps,
+				  const framing_image &f = {});
 request_image tbf_image(int ifindex, uint32_t rate, uint32_t limit,
-			double tps, uint32_t burst = 2048, uint32_t handle = 0);
+			double tps, uint32_t burst = 2048, uint32_t handle = 0,
+			const framing_image &f = {});
 // The shaped mode's fair queue for a tbf of that rate, in its class 1:1.
 request_image fair_queue_image(int ifindex, uint32_t rate);
 
@@ -35,7 +46,8 @@ request_image redirect_filter_image(int ifindex, int ifb);
 // its qdisc and filter; then root removal, and with a rate the tbf.
 // Rates are in bytes per second, below zero for none.
 std::vector<request_image> run_images(int ifindex, double ingress,
-				      double egress, double tps);
+				      double egress, double tps,
+				      const framing_image &f = {});
 
 // The same for a shaped run of the interface iface, whose IFB is ifb_name
 // with index ifb. A rate for ingress makes the IFB unless it existed, marks
@@ -45,7 +57,8 @@ std::vector<request_image> run_images(int ifindex, double ingress,
 std::vector<request_image> shaped_run_images(int ifindex, const char *iface,
 					     const char *ifb_name, int ifb,
 					     bool ifb_existed, double ingress,
-					     double egress, double tps);
+					     double egress, double tps,
+					     const framing_image &f = {});
 
 // Ticks to send size bytes at rate, the way the kernel's tables count them.
 uint32_t reference_ticks(double size, uint32_t rate, double tps);

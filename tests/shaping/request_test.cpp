@@ -429,6 +429,61 @@ TEST(ShapedRequests, BucketIsFourMillisecondsAtTheRateAndNoLess)
 	}
 }
 
+struct framing_case {
+	const char *what;
+	bool shaped;
+	bool given; // any framing option on the command line
+	struct framing framing;
+	const char *type;  // eth0's type in sysfs; null: no entry
+	const char *index; // eth0's index there
+	framing_image want;
+};
+
+TEST(FramedRequests, EveryRateRecordCarriesTheFraming)
+{
+	const framing_case cases[] = {
+	    {"ATM on Ethernet: the policer counts the header too", false, true,
+	     {44, 0, true}, "1", "5", {44, 0, true, 14}},
+	    {"PPP has no header to add", false, true, {10, 64, false}, "512",
+	     "5", {10, 64, false, 0}},
+	    {"an overhead of 0 is given all the same", false, true,
+	     {0, 0, false}, "1", "5", {0, 0, false, 14}},
+	    {"no type to read: the header counted", false, true,
+	     {18, 0, true}, nullptr, nullptr, {18, 0, true, 14}},
+	    {"another namespace's device: the header counted", false, true,
+	     {18, 0, true}, "512", "7", {18, 0, true, 14}},
+	    {"no framing option: the records as always", false, false,
+	     {0, 0, false}, "1", "5", {}},
+	    {"shaped: both tbfs, nothing added", true, true, {44, 64, true},
+	     "1", "5", {44, 64, true, 0}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		make_ifb_device(NONE);
+		std::string dev = fake_sysfs + "/eth0";
+		ASSERT_EQ(mkdir(dev.c_str(), 0755), 0);
+		if (c.type != nullptr) {
+			write_attr("eth0", "type", c.type);
+			write_attr("eth0", "ifindex", c.index);
+		}
+		link_framing = c.framing;
+		framing_given = c.given;
+		record_eth0_run(c.shaped, SHAPED_IN, SHAPED_EG, {});
+		link_framing = {};
+		framing_given = false;
+		expect_same_requests(
+		    c.shaped ? shaped_run_images(IFINDEX, "eth0", "ifb-eth0",
+						 IFB, false, SHAPED_IN,
+						 SHAPED_EG, TPS, c.want)
+			     : run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS,
+					  c.want));
+		unlink((dev + "/type").c_str());
+		unlink((dev + "/ifindex").c_str());
+		rmdir(dev.c_str());
+		remove_ifb_device();
+	}
+}
+
 struct fair_queue_case {
 	uint32_t rate;
 	fair_queue_params want;

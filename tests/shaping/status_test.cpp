@@ -7,6 +7,8 @@
 //   htb-and-passing-police `tc ... root htb`, `tc ... basic police rate
 //                          1mbit burst 10k mtu 2k pipe` on d0
 //   nothing-set            a fresh dummy d0
+//   framed-plain           `pondrel --atm --overhead 44 --mpu 64 d0 10000
+//                          5000` on a fresh dummy d0
 //   fair-queue-after-traffic  `pondrel --shape v4a 10000 5000` with its
 //                          fair queues, then TCP through each way
 //   foreign-child          the same, then `tc qdisc replace dev v4a parent
@@ -82,6 +84,7 @@ struct want {
 	uint64_t bytes, packets;
 	uint32_t drops, overlimits;
 	bool unchecked_counters;
+	struct framing framing = {};
 };
 
 void
@@ -106,6 +109,9 @@ expect(const char *what, const limit_status &got, const want &w)
 	EXPECT_EQ(got.bucket, w.bucket);
 	EXPECT_EQ(got.queue, w.queue);
 	EXPECT_EQ(got.queue_ms, w.queue_ms);
+	EXPECT_EQ(got.framing.overhead, w.framing.overhead);
+	EXPECT_EQ(got.framing.mpu, w.framing.mpu);
+	EXPECT_EQ(got.framing.atm, w.framing.atm);
 }
 
 struct dump_case {
@@ -143,6 +149,16 @@ const dump_case cases[] = {
      {LIMIT_FOREIGN, "htb", false, 0, 0, 0, 0, 0, 0, 0, 0, false},
      ""},
     {"nothing-set", 5, 0, "", none, none, ""},
+    // The policer's record holds 14 bytes more, the header that it does
+    // not count on an Ethernet interface (with no device to read, one is
+    // assumed); the tbf's bucket the cost of 2048 bytes in cells, which
+    // shortens its queue's time.
+    {"framed-plain", 3, 0, "",
+     {LIMIT_OWN, "basic police", true, 1250000, 10240, 0, 0, 0, 0, 0, 0,
+      false, {44, 64, true}},
+     {LIMIT_OWN, "tbf", false, 625000, 2048, 33298, 49.545, 0, 0, 0, 0,
+      false, {44, 64, true}},
+     ""},
     {"fair-queue-after-traffic", 2, 4, "ifb-v4a",
      {LIMIT_OWN, "tbf", false, 1250000, 5000, 67500, 50, 2563258, 2261, 8,
       1922, false},

@@ -238,6 +238,33 @@ done
 same "10 cycles of make, shape, delete, stop: each IFB removed by the stop" \
 	"$cycles / $(ifb_state d3 ifb-d3)" "$want / ifbs ifb0 | |"
 
+echo "== framing: what the kernel holds"
+# The framing of each rate record as tc -d -j shows it, on one line: d0's
+# tbf | the IFB's tbf | d0's police action, whose overhead holds the 14
+# bytes of the Ethernet header that the policer does not count.
+framing() {
+	for dev in d0 ifb-d0; do
+		tc -d -j qdisc show dev $dev 2>/dev/null | grep -o '"overhead":[0-9]*\|"mpu":[0-9]*\|"linklayer":"[a-z]*"' | tr '\n' ' '
+		printf '| '
+	done
+	tc -d -j filter show dev d0 ingress | grep -o '"overhead":[0-9]*\|"linklayer":"[a-z]*"' | tr '\n' ' '
+}
+# what | arguments | what tc shows
+while IFS='|' read -r what args want; do
+	# shellcheck disable=SC2086
+	run $args
+	same "framing, $what: exit 0, silent" "$st|$out|$err" "0||"
+	same "framing, $what: tc shows it" "$(framing)" "$want"
+done <<'EOF'
+plain, ATM|--atm --overhead 44 d0 10000 5000|"mpu":0 "overhead":44 "linklayer":"atm" | | "overhead":58 "linklayer":"atm" 
+plain, overhead and mpu|--overhead 18 --mpu 64 d0 10000 5000|"mpu":64 "overhead":18 "linklayer":"ethernet" | | "overhead":32 "linklayer":"ethernet" 
+replaced by a plain run without options|d0 10000 5000|"mpu":0 "linklayer":"ethernet" | | "overhead":0 "linklayer":"ethernet" 
+shaped, ATM|-s --atm --overhead 44 --mpu 64 d0 10000 5000|"mpu":64 "overhead":44 "linklayer":"atm" | "mpu":64 "overhead":44 "linklayer":"atm" | 
+shaped, overhead alone|-s --overhead 8 d0 10000 5000|"mpu":0 "overhead":8 "linklayer":"ethernet" | "mpu":0 "overhead":8 "linklayer":"ethernet" | 
+replaced by a shaped run without options|-s d0 10000 5000|"mpu":0 "linklayer":"ethernet" | "mpu":0 "linklayer":"ethernet" | 
+EOF
+run d0 - -
+
 echo "== the wire"
 ip link add nlmon0 type nlmon
 ip link set nlmon0 up
@@ -256,6 +283,18 @@ for args in "10000 100000" "100000 20000" "- 20000" "- -" "0.5 34359738"; do
 	same "wire: pondrel --shape d0 $args sends the expected requests" "$st" 0
 	[ "$st" = 0 ] || sed 's/^/    /' $T/wire
 done
+# Framed runs: the framing in every rate record, 14 bytes more in the
+# policer's; "-" names a plain run. The IFB goes first, or the plain runs
+# would remove it too.
+run --shape d0 - -
+for args in "10000 5000 - --atm --overhead 44 --mpu 64" "3000 - - --overhead 18" \
+	"10000 100000 ifb-d0 --atm --overhead 44" "100000 20000 ifb-d0 --mpu 64"; do
+	st=0
+	# shellcheck disable=SC2086
+	"$WIRE_CHECK" nlmon0 "$PONDREL" d0 $args >$T/wire 2>&1 || st=$?
+	same "wire, framed: d0 $args sends the expected requests" "$st" 0
+	[ "$st" = 0 ] || sed 's/^/    /' $T/wire
+done
 run --shape d0 - -
 ip link del nlmon0
 
@@ -270,6 +309,16 @@ run --shape d0 20000 3000
 status_check "shaped mode" - d0 shaped shaped
 run --shape d0 940 1000000
 status_check "shaped mode, times the kernel gives back 2 us short" - d0 shaped shaped
+# Limits made with framing are still pondrel's, the framing as it was given.
+for mode in policed shaped; do
+	opt=
+	[ $mode = shaped ] && opt=--shape
+	run $opt --atm --overhead 44 --mpu 64 d0 20000 3000
+	status_check "$mode ingress, framed" - d0 $mode shaped
+	same "$mode ingress, framed: the framing read back" \
+		"$(jq -c '[.ingress, .egress] | map([.overhead_bytes, .mpu_bytes, .atm])' $T/status.json)" \
+		'[[44,64,true],[44,64,true]]'
+done
 cp "$PONDREL" $T/pondrel-status
 chmod 755 $T/pondrel-status
 st=0
@@ -401,6 +450,21 @@ ip netns exec pondrel4a "$PONDREL" v4a 1000 1000
 overload "default mode" policed '.drops >= 1'
 ip netns exec pondrel4a "$PONDREL" --shape v4a 1000 1000
 overload "shaped mode" shaped '.drops >= 1 and .fair_queue.drops >= 1'
+# The length that the kernel counts of each of 10 pings of 1028 bytes of
+# IP: the root tbf and the IFB's the frame with its Ethernet header, the
+# policer without; pondrel's overhead for the policer makes up for it.
+for opt in "" --shape; do
+	ip netns exec pondrel4a "$PONDREL" $opt --atm v4a 100000 100000
+	ip netns exec pondrel4a busybox ping -q -c 1 10.4.0.2 >/dev/null
+	ip netns exec pondrel4a "$PONDREL" --json v4a >$T/before.json
+	ip netns exec pondrel4a busybox ping -q -c 10 -i 0.05 -s 1000 10.4.0.2 >/dev/null
+	ip netns exec pondrel4a "$PONDREL" --json v4a >$T/after.json
+	same "framing${opt:+, shaped}: bytes counted per ping, egress and ingress" \
+		"$(jq -s -r '[.[1].egress, .[1].ingress] as $a | [.[0].egress, .[0].ingress] as $b |
+			[0, 1] | map(($a[.].bytes - $b[.].bytes) / ($a[.].packets - $b[.].packets)) | join(" ")' \
+			$T/before.json $T/after.json)" \
+		"1042 $([ -n "$opt" ] && echo 1042 || echo 1028)"
+done
 traffic_down
 
 echo "pondrel-uml: end of suite, $fails failed"

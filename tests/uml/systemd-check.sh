@@ -132,6 +132,32 @@ esac
 same "both ran after it: unit active, hook exit 0, one configuration ($got)" \
 	"$(systemctl is-active pondrel@d0) $hook_st $one" "active 0 yes"
 
+echo "== the link's framing"
+# The framing of d0's rate records as tc -d -j shows it: the tbf's, then the
+# policer's (tc shows no minimum unit there), with the 14 bytes of the
+# header that it does not count.
+framing_of_d0() {
+	{ tc -d -j qdisc show dev d0; tc -d -j filter show dev d0 ingress; } |
+		grep -o '"mpu":[0-9]*\|"overhead":[0-9]*\|"linklayer":"[a-z]*"' | tr '\n' ' '
+}
+conf d0 "OPTIONS=--atm --overhead 18,INGRESS=10000,EGRESS=5000"
+systemctl restart pondrel@d0
+same "OPTIONS with the framing: in every rate record" "$(framing_of_d0)" \
+	'"mpu":0 "overhead":18 "linklayer":"atm" "overhead":32 "linklayer":"atm" '
+systemctl stop pondrel@d0
+# what | the stanza's options as the hook gets them | exit status | tc's framing
+while IFS="|" read -r what vars want_st want; do
+	st=0
+	# shellcheck disable=SC2086 # one word per variable
+	env IFACE=d0 IF_PONDREL_INGRESS=10000 IF_PONDREL_EGRESS=5000 $vars \
+		/etc/network/if-up.d/pondrel 2>/run/pondrel-err || st=$?
+	same "hook, $what" "$st|$(cat /run/pondrel-err)|$(framing_of_d0)" "$want_st|$want"
+done <<'EOF'
+pondrel-atm, -overhead and -mpu|IF_PONDREL_ATM=yes IF_PONDREL_OVERHEAD=10 IF_PONDREL_MPU=64|0||"mpu":64 "overhead":10 "linklayer":"atm" "overhead":24 "linklayer":"atm" 
+pondrel-atm neither yes nor no|IF_PONDREL_ATM=maybe|1|pondrel-atm is yes or no, not 'maybe'|"mpu":64 "overhead":10 "linklayer":"atm" "overhead":24 "linklayer":"atm" 
+EOF
+IFACE=d0 IF_PONDREL_INGRESS=- IF_PONDREL_EGRESS=- /etc/network/if-up.d/pondrel
+
 echo "== the shaped mode"
 IFB='"UP" "ifalias":"pondrel ingress of d0" "kind":"tbf" "rate":12500000 "burst":50000 "lat":50000'
 REDIRECT='"protocol":"all","kind":"basic","chain":0,"options":{"handle":"1","actions":[{"order":1,"kind":"mirred","mirred_action":"redirect","direction":"egress","to_dev":"ifb-d0","control_action":{"type":"stolen"'

@@ -3,12 +3,14 @@
 // the unit tests use. Meant for a kernel that has everything the tool needs:
 // the user-mode kernel of tests/uml.
 //
-//   uml_wire_check NLMON PONDREL IFNAME INGRESS EGRESS [IFB]
+//   uml_wire_check NLMON PONDREL IFNAME INGRESS EGRESS [IFB|- [FRAMING]...]
 //
 // INGRESS and EGRESS are Kbit/s or "-", passed to pondrel as they are.
 // With IFB, the name that the interface's IFB must have, the run is a
 // shaped one (--shape); the IFB counts as made before when that name
-// exists before the run.
+// exists before the run; "-" is a plain run. FRAMING is --overhead N,
+// --mpu N or --atm, passed on; the policer's record is expected to add
+// 14 bytes when sysfs gives IFNAME the Ethernet type.
 // Exit status 0 only when pondrel succeeded and the wire holds exactly the
 // expected requests.
 #include <errno.h>
@@ -119,6 +121,21 @@ psched_ticks_per_second()
 	return static_cast<double>(a) / b * c;
 }
 
+// The device's type as sysfs shows it: "1" for Ethernet.
+std::string
+read_type(const char *ifname)
+{
+	char type[16] = "";
+	std::string path = std::string("/sys/class/net/") + ifname + "/type";
+	FILE *f = fopen(path.c_str(), "r");
+	if (f == nullptr)
+		die(path.c_str());
+	if (fscanf(f, "%15s", type) != 1)
+		type[0] = '\0';
+	fclose(f);
+	return type;
+}
+
 double
 rate_arg(const char *text)
 {
@@ -193,13 +210,30 @@ main(int argc, char *argv[])
 	// uml_wire_check --record NLMON FILE PROGRAM [ARG]...
 	if (argc >= 5 && strcmp(argv[1], "--record") == 0)
 		return record(open_capture(argv[2]), argv[3], argv + 4);
-	if (argc != 6 && argc != 7) {
+	if (argc < 6) {
 		fputs("usage: uml_wire_check NLMON PONDREL IFNAME INGRESS "
-		      "EGRESS [IFB]\n",
+		      "EGRESS [IFB|- [FRAMING]...]\n",
 		      stderr);
 		return 2;
 	}
-	const char *ifb_name = argc == 7 ? argv[6] : nullptr;
+	const char *ifb_name =
+	    argc >= 7 && strcmp(argv[6], "-") != 0 ? argv[6] : nullptr;
+	std::vector<const char *> args{argv[2]};
+	if (ifb_name != nullptr)
+		args.push_back("--shape");
+	framing_image framing;
+	for (int i = 7; i < argc; i++) {
+		args.push_back(argv[i]);
+		if (strcmp(argv[i], "--atm") == 0)
+			framing.atm = true;
+		else if (i + 1 < argc && strcmp(argv[i], "--overhead") == 0)
+			framing.overhead = atoi(argv[i + 1]);
+		else if (i + 1 < argc && strcmp(argv[i], "--mpu") == 0)
+			framing.mpu = atoi(argv[i + 1]);
+	}
+	if (argc > 7 && read_type(argv[3]) == "1")
+		framing.policer_header = 14;
+	args.insert(args.end(), {argv[3], argv[4], argv[5], nullptr});
 	int fd = open_capture(argv[1]);
 	int ifindex = if_nametoindex(argv[3]);
 	if (ifindex == 0)
@@ -211,12 +245,7 @@ main(int argc, char *argv[])
 	if (pid < 0)
 		die("fork");
 	if (pid == 0) {
-		if (ifb_name != nullptr)
-			execl(argv[2], argv[2], "--shape", argv[3], argv[4],
-			      argv[5], static_cast<char *>(nullptr));
-		else
-			execl(argv[2], argv[2], argv[3], argv[4], argv[5],
-			      static_cast<char *>(nullptr));
+		execv(argv[2], const_cast<char **>(args.data()));
 		_exit(127);
 	}
 	int status;
@@ -233,9 +262,9 @@ main(int argc, char *argv[])
 		? shaped_run_images(ifindex, argv[3], ifb_name, ifb,
 				    ifb_existed, rate_arg(argv[4]),
 				    rate_arg(argv[5]),
-				    psched_ticks_per_second())
+				    psched_ticks_per_second(), framing)
 		: run_images(ifindex, rate_arg(argv[4]), rate_arg(argv[5]),
-			     psched_ticks_per_second());
+			     psched_ticks_per_second(), framing);
 	int bad = 0;
 	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
 		printf("pondrel did not exit 0 (wait status %d)\n", status);
