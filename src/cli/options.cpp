@@ -14,7 +14,7 @@ bool status_mode;
 bool json_output;
 
 static const char HELP[] =
-    "  -s, --shape    shape ingress through an IFB, buckets of 1 ms of the rate\n"
+    "  -s, --shape    shape ingress through an IFB too, each shaper with a fair queue\n"
     "      --status   show the limits in force on INTERFACE, with their counters\n"
     "  -j, --json     the same status as one JSON object\n"
     "      --overhead BYTES  bytes that the link adds to each packet\n"
