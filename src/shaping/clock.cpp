@@ -1,7 +1,6 @@
 /* The scheduler clock and the tick arithmetic both directions share. */
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -9,6 +8,60 @@
 #include "../cli/cli.h"
 
 double ticks_per_second;
+
+/* A hexadecimal digit's value, or -1 for any other character. */
+static int
+hex_digit(char c)
+{
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	if (c >= 'a' && c <= 'f')
+		return c - 'a' + 10;
+	if (c >= 'A' && c <= 'F')
+		return c - 'A' + 10;
+	return -1;
+}
+
+/*
+ * One field as the kernel writes it: blanks, then up to eight hexadecimal
+ * digits. NULL when no digit comes. Parsed by hand: sscanf's machinery is
+ * a page of the C library that a run would touch for this alone.
+ */
+static const char *
+hex_field(const char *p, unsigned int *value)
+{
+	int n, d;
+
+	while (*p == ' ' || *p == '\t' || *p == '\n')
+		p++;
+	*value = 0;
+	for (n = 0; n < 8 && (d = hex_digit(p[n])) >= 0; n++)
+		*value = *value << 4 | (unsigned int)d;
+	return n > 0 ? p + n : NULL;
+}
+
+/* A text without three fields is as fatal as a file that cannot be read. */
+void
+parse_psched_clock(const char *text)
+{
+	unsigned int a, b, c;
+
+	text = hex_field(text, &a);
+	if (text != NULL)
+		text = hex_field(text, &b);
+	if (text != NULL)
+		text = hex_field(text, &c);
+	if (text == NULL) {
+		/* Nothing failed in the system: a stale errno would mislead. */
+		errno = 0;
+		fatal_errno("error reading " PSCHED_PATH);
+	}
+
+	/* A 1 GHz clock means high-resolution timers: ticks are nanoseconds. */
+	if (c == 1000000000)
+		a = b;
+	ticks_per_second = (double)a / (double)b * (double)c;
+}
 
 /*
  * One read of a fixed buffer: the file is a single short line, and stdio's
@@ -19,7 +72,6 @@ void
 read_psched_clock(void)
 {
 	char text[64];
-	unsigned int a, b, c;
 	ssize_t n;
 	int fd;
 
@@ -31,15 +83,7 @@ read_psched_clock(void)
 		fatal_errno("error reading " PSCHED_PATH);
 	close(fd);
 	text[n] = '\0';
-	/* A short file sets no errno; a stale one would name a wrong cause. */
-	errno = 0;
-	if (sscanf(text, "%08x %08x %08x", &a, &b, &c) != 3)
-		fatal_errno("error reading " PSCHED_PATH);
-
-	/* A 1 GHz clock means high-resolution timers: ticks are nanoseconds. */
-	if (c == 1000000000)
-		a = b;
-	ticks_per_second = (double)a / (double)b * (double)c;
+	parse_psched_clock(text);
 }
 
 /*
