@@ -1,6 +1,5 @@
 /* Argument checks, apart from the exits so that they can be driven alone. */
 #include <math.h>
-#include <net/if.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,7 +11,7 @@ void
 resolve_interface(const char *name)
 {
 	target_name = name;
-	target_ifindex = (int)if_nametoindex(name);
+	target_ifindex = interface_index(name);
 	if (target_ifindex == 0) {
 		fprintf(stderr, "invalid interface: %s\n", name);
 		exit(1);

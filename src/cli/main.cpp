@@ -20,6 +20,12 @@ main(int argc, char *argv[])
 	}
 	if (argc - first != 3)
 		show_usage();
+	/*
+	 * Open early, the route socket answers each device's index, which
+	 * spares the C library a socket of its own per name. A failure shows
+	 * only at open_route_socket, after the arguments and the clock.
+	 */
+	try_route_socket();
 	if (shaped_mode)
 		remove_orphaned_ifb(argv[first]);
 	resolve_interface(argv[first]);
@@ -31,7 +37,10 @@ main(int argc, char *argv[])
 	/* Each direction stands alone: refused ingress still shapes egress. */
 	configure_ingress(ingress);
 	configure_egress(egress);
-	close_route_socket();
+	/*
+	 * No teardown: the process ends here, and the kernel closes the
+	 * socket and takes back the memory with everything else.
+	 */
 
 	return failed_requests == 0 ? 0 : 1;
 }

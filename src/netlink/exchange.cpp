@@ -56,29 +56,60 @@ cap_acknowledgements(void)
 	nl_socket_set_msg_buf_size(route_sock, ACK_BUFFER_SIZE);
 }
 
-void
-open_route_socket(void)
+/* A failed step of the set-up: fatal, or on a first try undone quietly. */
+static bool
+set_up_failed(const char *what, bool first_try)
+{
+	if (!first_try)
+		fatal_errno(what);
+	close_route_socket();
+	return false;
+}
+
+static bool
+set_up_route_socket(bool first_try)
 {
 	route_cb = nl_cb_alloc(NL_CB_DEFAULT);
 	if (route_cb == NULL)
-		fatal_errno("nl_cb_alloc");
+		return set_up_failed("nl_cb_alloc", first_try);
 	nl_cb_err(route_cb, NL_CB_CUSTOM, ack_error_handler, NULL);
 
 	route_sock = nl_socket_alloc_cb(route_cb);
 	if (route_sock == NULL)
-		fatal_errno("nl_socket_alloc");
+		return set_up_failed("nl_socket_alloc", first_try);
 	/* The library's own code is no errno; the report wants the system's. */
 	if (nl_connect(route_sock, NETLINK_ROUTE) != 0)
-		fatal_errno("nl_connect");
+		return set_up_failed("nl_connect", first_try);
 	cap_acknowledgements();
 	nlmsg_set_default_size(REQUEST_BUFFER_SIZE);
+	route_fd = nl_socket_get_fd(route_sock);
+	return true;
+}
+
+void
+try_route_socket(void)
+{
+	if (route_sock == NULL)
+		set_up_route_socket(true);
+}
+
+void
+open_route_socket(void)
+{
+	if (route_sock == NULL)
+		set_up_route_socket(false);
 }
 
 void
 close_route_socket(void)
 {
-	nl_socket_free(route_sock);
-	nl_cb_put(route_cb);
+	if (route_sock != NULL)
+		nl_socket_free(route_sock);
+	if (route_cb != NULL)
+		nl_cb_put(route_cb);
+	route_sock = NULL;
+	route_cb = NULL;
+	route_fd = -1;
 }
 
 int
