@@ -27,10 +27,16 @@ void
 ifb_name(const char *iface, char name[IFNAMSIZ])
 {
 	uint32_t hash = 2166136261u;
+	size_t len = strlen(iface);
 	const char *p;
 
-	if (strlen(iface) <= IFNAMSIZ - 1 - 4) {
-		snprintf(name, IFNAMSIZ, "ifb-%s", iface);
+	/*
+	 * Copied rather than printed: every plain run names the IFB it looks
+	 * for, and printf's machinery would cost it three pages of glibc.
+	 */
+	if (len <= IFNAMSIZ - 1 - 4) {
+		memcpy(name, "ifb-", 4);
+		memcpy(name + 4, iface, len + 1);
 		return;
 	}
 	for (p = iface; *p != '\0'; p++)
