@@ -30,28 +30,27 @@ resolve_interface(const char *name)
 static bool
 plain_decimal(const char *text, double *value)
 {
-	static const double POWERS[] = {1e0,  1e1,  1e2,  1e3, 1e4,  1e5,
-					1e6,  1e7,  1e8,  1e9, 1e10, 1e11,
-					1e12, 1e13, 1e14, 1e15};
 	uint64_t digits = 0;
-	int count = 0, decimals = -1;
+	double scale = 1.0; /* powers of ten up to 10^22 are exact */
+	bool point = false;
+	int count = 0;
 	const char *p;
 
 	for (p = text; *p != '\0'; p++) {
-		if (*p == '.' && decimals < 0) {
-			decimals = 0;
+		if (*p == '.' && !point) {
+			point = true;
 			continue;
 		}
 		if (*p < '0' || *p > '9' || count == 15)
 			return false;
 		digits = digits * 10 + (uint64_t)(*p - '0');
 		count++;
-		if (decimals >= 0)
-			decimals++;
+		if (point)
+			scale *= 10.0;
 	}
 	if (count == 0)
 		return false;
-	*value = (double)digits / POWERS[decimals < 0 ? 0 : decimals];
+	*value = (double)digits / scale;
 	return true;
 }
 

@@ -56,48 +56,44 @@ cap_acknowledgements(void)
 	nl_socket_set_msg_buf_size(route_sock, ACK_BUFFER_SIZE);
 }
 
-/* A failed step of the set-up: fatal, or on a first try undone quietly. */
-static bool
-set_up_failed(const char *what, bool first_try)
-{
-	if (!first_try)
-		fatal_errno(what);
-	close_route_socket();
-	return false;
-}
-
-static bool
-set_up_route_socket(bool first_try)
+/* The set-up; the name of the step that failed, or NULL. */
+static const char *
+set_up_route_socket(void)
 {
 	route_cb = nl_cb_alloc(NL_CB_DEFAULT);
 	if (route_cb == NULL)
-		return set_up_failed("nl_cb_alloc", first_try);
+		return "nl_cb_alloc";
 	nl_cb_err(route_cb, NL_CB_CUSTOM, ack_error_handler, NULL);
 
 	route_sock = nl_socket_alloc_cb(route_cb);
 	if (route_sock == NULL)
-		return set_up_failed("nl_socket_alloc", first_try);
+		return "nl_socket_alloc";
 	/* The library's own code is no errno; the report wants the system's. */
 	if (nl_connect(route_sock, NETLINK_ROUTE) != 0)
-		return set_up_failed("nl_connect", first_try);
+		return "nl_connect";
 	cap_acknowledgements();
 	nlmsg_set_default_size(REQUEST_BUFFER_SIZE);
 	route_fd = nl_socket_get_fd(route_sock);
-	return true;
+	return NULL;
 }
 
 void
 try_route_socket(void)
 {
-	if (route_sock == NULL)
-		set_up_route_socket(true);
+	if (route_sock == NULL && set_up_route_socket() != NULL)
+		close_route_socket();
 }
 
 void
 open_route_socket(void)
 {
-	if (route_sock == NULL)
-		set_up_route_socket(false);
+	const char *failed;
+
+	if (route_sock != NULL)
+		return;
+	failed = set_up_route_socket();
+	if (failed != NULL)
+		fatal_errno(failed);
 }
 
 void

@@ -25,11 +25,12 @@ int
 interface_index(const char *name)
 {
 	struct ifreq ifr;
+	size_t len = strlen(name);
 
-	if (route_fd < 0 || strlen(name) >= IFNAMSIZ)
+	if (route_fd < 0 || len >= IFNAMSIZ)
 		return (int)if_nametoindex(name);
 	memset(&ifr, 0, sizeof(ifr));
-	strcpy(ifr.ifr_name, name);
+	memcpy(ifr.ifr_name, name, len);
 	if (ioctl(route_fd, SIOCGIFINDEX, &ifr) != 0)
 		return 0;
 	return ifr.ifr_ifindex;

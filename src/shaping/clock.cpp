@@ -15,10 +15,9 @@ hex_digit(char c)
 {
 	if (c >= '0' && c <= '9')
 		return c - '0';
+	c |= 0x20; /* either case */
 	if (c >= 'a' && c <= 'f')
 		return c - 'a' + 10;
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
 	return -1;
 }
 
@@ -44,23 +43,22 @@ hex_field(const char *p, unsigned int *value)
 void
 parse_psched_clock(const char *text)
 {
-	unsigned int a, b, c;
+	unsigned int field[3];
+	int i;
 
-	text = hex_field(text, &a);
-	if (text != NULL)
-		text = hex_field(text, &b);
-	if (text != NULL)
-		text = hex_field(text, &c);
-	if (text == NULL) {
+	for (i = 0; i < 3; i++) {
+		text = hex_field(text, &field[i]);
 		/* Nothing failed in the system: a stale errno would mislead. */
-		errno = 0;
-		fatal_errno("error reading " PSCHED_PATH);
+		if (text == NULL) {
+			errno = 0;
+			fatal_errno("error reading " PSCHED_PATH);
+		}
 	}
-
 	/* A 1 GHz clock means high-resolution timers: ticks are nanoseconds. */
-	if (c == 1000000000)
-		a = b;
-	ticks_per_second = (double)a / (double)b * (double)c;
+	if (field[2] == 1000000000)
+		field[0] = field[1];
+	ticks_per_second =
+	    (double)field[0] / (double)field[1] * (double)field[2];
 }
 
 /*
