@@ -22,38 +22,39 @@ hex_digit(char c)
 }
 
 /*
- * One field as the kernel writes it: blanks, then up to eight hexadecimal
- * digits. NULL when no digit comes. Parsed by hand: sscanf's machinery is
- * a page of the C library that a run would touch for this alone.
+ * The first three fields as the kernel writes them: hexadecimal digits
+ * between blanks, a field ending after eight digits, as sscanf's %08x
+ * reads them. Parsed by hand: sscanf's machinery is a page of the C
+ * library that a run would touch for this alone. A text without three
+ * fields is as fatal as a file that cannot be read.
  */
-static const char *
-hex_field(const char *p, unsigned int *value)
-{
-	int n, d;
-
-	while (*p == ' ' || *p == '\t' || *p == '\n')
-		p++;
-	*value = 0;
-	for (n = 0; n < 8 && (d = hex_digit(p[n])) >= 0; n++)
-		*value = *value << 4 | (unsigned int)d;
-	return n > 0 ? p + n : NULL;
-}
-
-/* A text without three fields is as fatal as a file that cannot be read. */
 void
 parse_psched_clock(const char *text)
 {
-	unsigned int field[3];
-	int i;
+	unsigned int field[3] = {0, 0, 0};
+	int n = 0, digits = 0, d;
+	const char *p;
 
-	for (i = 0; i < 3; i++) {
-		text = hex_field(text, &field[i]);
-		/* Nothing failed in the system: a stale errno would mislead. */
-		if (text == NULL) {
-			errno = 0;
-			fatal_errno("error reading " PSCHED_PATH);
+	for (p = text; n < 3; p++) {
+		d = hex_digit(*p);
+		if (digits > 0 && (d < 0 || digits == 8)) {
+			digits = 0;
+			if (++n == 3)
+				break;
+		}
+		if (d >= 0) {
+			field[n] = field[n] << 4 | (unsigned int)d;
+			digits++;
+		} else if (*p != ' ' && *p != '\t' && *p != '\n') {
+			break;
 		}
 	}
+	if (n < 3) {
+		/* Nothing failed in the system: a stale errno would mislead. */
+		errno = 0;
+		fatal_errno("error reading " PSCHED_PATH);
+	}
+
 	/* A 1 GHz clock means high-resolution timers: ticks are nanoseconds. */
 	if (field[2] == 1000000000)
 		field[0] = field[1];
@@ -74,9 +75,7 @@ read_psched_clock(void)
 	int fd;
 
 	fd = open(PSCHED_PATH, O_RDONLY);
-	if (fd < 0)
-		fatal_errno("error reading " PSCHED_PATH);
-	n = read(fd, text, sizeof(text) - 1);
+	n = fd < 0 ? -1 : read(fd, text, sizeof(text) - 1);
 	if (n < 0)
 		fatal_errno("error reading " PSCHED_PATH);
 	close(fd);

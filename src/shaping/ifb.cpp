@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -36,7 +35,8 @@ ifb_name(const char *iface, char name[IFNAMSIZ])
 	 */
 	if (len <= IFNAMSIZ - 1 - 4) {
 		memcpy(name, "ifb-", 4);
-		memcpy(name + 4, iface, len + 1);
+		memcpy(name + 4, iface, len);
+		name[4 + len] = '\0';
 		return;
 	}
 	for (p = iface; *p != '\0'; p++)
@@ -58,7 +58,7 @@ static bool
 read_attr(const char *dev, const char *attr, char *buf, int size)
 {
 	char path[128];
-	ssize_t n;
+	ssize_t n, i;
 	int fd;
 
 	snprintf(path, sizeof(path), "%s/%s/%s", sysfs_net_dir, dev, attr);
@@ -69,8 +69,9 @@ read_attr(const char *dev, const char *attr, char *buf, int size)
 	close(fd);
 	if (n <= 0)
 		return false;
-	buf[n] = '\0';
-	buf[strcspn(buf, "\n")] = '\0';
+	for (i = 0; i < n && buf[i] != '\n'; i++)
+		;
+	buf[i] = '\0';
 	return true;
 }
 
@@ -86,7 +87,9 @@ int
 find_own_ifb(const char *iface, char name[IFNAMSIZ])
 {
 	char mark[IFB_MARK_SIZE], alias[IFB_MARK_SIZE], index[16];
+	unsigned int shown = 0;
 	int ifindex;
+	const char *p;
 
 	ifb_name(iface, name);
 	ifindex = interface_index(name);
@@ -97,9 +100,10 @@ find_own_ifb(const char *iface, char name[IFNAMSIZ])
 	    strcmp(alias, mark) != 0 ||
 	    !read_attr(name, "ifindex", index, sizeof(index)))
 		return 0;
-	return (unsigned int)strtoul(index, NULL, 10) == (unsigned int)ifindex
-		   ? ifindex
-		   : 0;
+	/* sysfs writes the index in plain decimal digits. */
+	for (p = index; *p >= '0' && *p <= '9'; p++)
+		shown = shown * 10 + (unsigned int)(*p - '0');
+	return shown == (unsigned int)ifindex ? ifindex : 0;
 }
 
 bool
