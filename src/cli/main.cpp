@@ -21,6 +21,12 @@ main(int argc, char *argv[])
 	}
 	if (argc - first != 3)
 		show_usage();
+	/*
+	 * Open early, the route socket answers each device's index, which
+	 * spares the C library a socket of its own per name. A failure shows
+	 * only at open_route_socket, after the arguments and the clock.
+	 */
+	try_route_socket();
 	if (shaped_mode)
 		remove_orphaned_ifb(argv[first]);
 	resolve_interface(argv[first]);

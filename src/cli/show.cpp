@@ -168,11 +168,11 @@ print_json(const char *dir, const struct limit_status *s)
 int
 show_status(const char *name)
 {
+	try_route_socket();
 	resolve_interface(name);
 	read_psched_clock();
 	open_route_socket();
 	read_status();
-	close_route_socket();
 	if (json_output) {
 		printf("{\"version\":1");
 		print_json_string("interface", name);

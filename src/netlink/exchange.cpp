@@ -49,36 +49,68 @@ cap_acknowledgements(void)
 {
 	int one = 1;
 
-	if (setsockopt(nl_socket_get_fd(route_sock), SOL_NETLINK,
-		       NETLINK_CAP_ACK, &one, sizeof(one)) != 0)
+	if (setsockopt(route_fd, SOL_NETLINK, NETLINK_CAP_ACK, &one,
+		       sizeof(one)) != 0)
 		return;
 	nl_socket_disable_msg_peek(route_sock);
 	nl_socket_set_msg_buf_size(route_sock, ACK_BUFFER_SIZE);
 }
 
+/*
+ * The set-up, step by step. A step that fails ends the run with its report,
+ * or on a first try is undone quietly, to be tried and reported later.
+ */
+static bool
+set_up_route_socket(bool first_try)
+{
+	const char *step = "nl_cb_alloc";
+
+	route_cb = nl_cb_alloc(NL_CB_DEFAULT);
+	if (route_cb != NULL) {
+		nl_cb_err(route_cb, NL_CB_CUSTOM, ack_error_handler, NULL);
+		step = "nl_socket_alloc";
+		route_sock = nl_socket_alloc_cb(route_cb);
+	}
+	if (route_sock != NULL) {
+		/* The library's code is no errno; the report wants the
+		 * system's. */
+		step = "nl_connect";
+		if (nl_connect(route_sock, NETLINK_ROUTE) == 0) {
+			route_fd = nl_socket_get_fd(route_sock);
+			cap_acknowledgements();
+			nlmsg_set_default_size(REQUEST_BUFFER_SIZE);
+			return true;
+		}
+	}
+	if (!first_try)
+		fatal_errno(step);
+	close_route_socket();
+	return false;
+}
+
+void
+try_route_socket(void)
+{
+	if (route_sock == NULL)
+		set_up_route_socket(true);
+}
+
 void
 open_route_socket(void)
 {
-	route_cb = nl_cb_alloc(NL_CB_DEFAULT);
-	if (route_cb == NULL)
-		fatal_errno("nl_cb_alloc");
-	nl_cb_err(route_cb, NL_CB_CUSTOM, ack_error_handler, NULL);
-
-	route_sock = nl_socket_alloc_cb(route_cb);
 	if (route_sock == NULL)
-		fatal_errno("nl_socket_alloc");
-	/* The library's own code is no errno; the report wants the system's. */
-	if (nl_connect(route_sock, NETLINK_ROUTE) != 0)
-		fatal_errno("nl_connect");
-	cap_acknowledgements();
-	nlmsg_set_default_size(REQUEST_BUFFER_SIZE);
+		set_up_route_socket(false);
 }
 
 void
 close_route_socket(void)
 {
+	/* Both take NULL, as a set-up that failed half-way leaves. */
 	nl_socket_free(route_sock);
 	nl_cb_put(route_cb);
+	route_sock = NULL;
+	route_cb = NULL;
+	route_fd = -1;
 }
 
 int

@@ -1,5 +1,10 @@
-/* Building requests: the envelopes of traffic-control and link requests. */
+/*
+ * Building requests: the envelopes of traffic-control and link requests,
+ * and the indexes of the devices they name.
+ */
+#include <net/if.h>
 #include <string.h>
+#include <sys/ioctl.h>
 
 #include <linux/rtnetlink.h>
 
@@ -8,6 +13,28 @@
 
 int target_ifindex;
 const char *target_name = "";
+int route_fd = -1;
+
+/*
+ * The route socket answers the same question as if_nametoindex, which opens
+ * and closes a socket of its own for each name: three system calls where
+ * one will do. A name too long for a device goes to the C library, whose
+ * answer for it stays the one the tool has always given.
+ */
+int
+interface_index(const char *name)
+{
+	struct ifreq ifr;
+	size_t len = strlen(name);
+
+	if (route_fd < 0 || len >= IFNAMSIZ)
+		return (int)if_nametoindex(name);
+	memset(&ifr, 0, sizeof(ifr));
+	memcpy(ifr.ifr_name, name, len);
+	if (ioctl(route_fd, SIOCGIFINDEX, &ifr) != 0)
+		return 0;
+	return ifr.ifr_ifindex;
+}
 
 static struct nl_msg *
 new_request(int type, int flags)

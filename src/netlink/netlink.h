@@ -12,9 +12,20 @@ extern int target_ifindex;
 /* The interface's name as given: its IFB is named and marked after it. */
 extern const char *target_name;
 
+/* The route socket's descriptor while it is open, else -1. */
+extern int route_fd;
+/* A device's index by name, 0 when there is none. */
+int interface_index(const char *name);
+
 /* Requests refused or never exchanged; any of them makes the exit 1. */
 extern int failed_requests;
 
+/*
+ * open_route_socket ends the run with a report when a step of the set-up
+ * fails, and keeps a socket already open. try_route_socket reports nothing
+ * and leaves none open on failure, for open_route_socket to report later.
+ */
+void try_route_socket(void);
 void open_route_socket(void);
 void close_route_socket(void);
 

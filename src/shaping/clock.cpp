@@ -1,7 +1,6 @@
 /* The scheduler clock and the tick arithmetic both directions share. */
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -9,6 +8,59 @@
 #include "../cli/cli.h"
 
 double ticks_per_second;
+
+/* A hexadecimal digit's value, or -1 for any other character. */
+static int
+hex_digit(char c)
+{
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	c |= 0x20; /* either case */
+	if (c >= 'a' && c <= 'f')
+		return c - 'a' + 10;
+	return -1;
+}
+
+/*
+ * The first three fields as the kernel writes them: hexadecimal digits
+ * between blanks, a field ending after eight digits, as sscanf's %08x
+ * reads them. Parsed by hand: sscanf's machinery is a page of the C
+ * library that a run would touch for this alone. A text without three
+ * fields is as fatal as a file that cannot be read.
+ */
+void
+parse_psched_clock(const char *text)
+{
+	unsigned int field[3] = {0, 0, 0};
+	int n = 0, digits = 0, d;
+	const char *p;
+
+	for (p = text; n < 3; p++) {
+		d = hex_digit(*p);
+		if (digits > 0 && (d < 0 || digits == 8)) {
+			digits = 0;
+			if (++n == 3)
+				break;
+		}
+		if (d >= 0) {
+			field[n] = field[n] << 4 | (unsigned int)d;
+			digits++;
+		} else if (*p != ' ' && *p != '\t' && *p != '\n') {
+			break;
+		}
+	}
+	if (n < 3) {
+		/* Nothing failed in the system: a stale errno would mislead. */
+		errno = 0;
+		fatal_errno("error reading " PSCHED_PATH);
+	}
+
+	/* A 1 GHz clock means high-resolution timers: ticks are nanoseconds. */
+	if (field[2] == 1000000000)
+		field[0] = field[1];
+	ticks_per_second =
+	    (double)field[0] / (double)field[1] * (double)field[2];
+}
 
 /*
  * One read of a fixed buffer: the file is a single short line, and stdio's
@@ -19,27 +71,16 @@ void
 read_psched_clock(void)
 {
 	char text[64];
-	unsigned int a, b, c;
 	ssize_t n;
 	int fd;
 
 	fd = open(PSCHED_PATH, O_RDONLY);
-	if (fd < 0)
-		fatal_errno("error reading " PSCHED_PATH);
-	n = read(fd, text, sizeof(text) - 1);
+	n = fd < 0 ? -1 : read(fd, text, sizeof(text) - 1);
 	if (n < 0)
 		fatal_errno("error reading " PSCHED_PATH);
 	close(fd);
 	text[n] = '\0';
-	/* A short file sets no errno; a stale one would name a wrong cause. */
-	errno = 0;
-	if (sscanf(text, "%08x %08x %08x", &a, &b, &c) != 3)
-		fatal_errno("error reading " PSCHED_PATH);
-
-	/* A 1 GHz clock means high-resolution timers: ticks are nanoseconds. */
-	if (c == 1000000000)
-		a = b;
-	ticks_per_second = (double)a / (double)b * (double)c;
+	parse_psched_clock(text);
 }
 
 /*

@@ -4,10 +4,11 @@
  * interface, by its name and by the alias that marks it as pondrel's.
  */
 #include <errno.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
@@ -25,10 +26,17 @@ void
 ifb_name(const char *iface, char name[IFNAMSIZ])
 {
 	uint32_t hash = 2166136261u;
+	size_t len = strlen(iface);
 	const char *p;
 
-	if (strlen(iface) <= IFNAMSIZ - 1 - 4) {
-		snprintf(name, IFNAMSIZ, "ifb-%s", iface);
+	/*
+	 * Copied rather than printed: every plain run names the IFB it looks
+	 * for, and printf's machinery would cost it three pages of glibc.
+	 */
+	if (len <= IFNAMSIZ - 1 - 4) {
+		memcpy(name, "ifb-", 4);
+		memcpy(name + 4, iface, len);
+		name[4 + len] = '\0';
 		return;
 	}
 	for (p = iface; *p != '\0'; p++)
@@ -42,46 +50,60 @@ ifb_mark(const char *iface, char mark[IFB_MARK_SIZE])
 	snprintf(mark, IFB_MARK_SIZE, "%s%s", IFB_MARK_PREFIX, iface);
 }
 
-/* The first line of a sysfs attribute of a device, without its newline. */
+/*
+ * The first line of a sysfs attribute of a device, without its newline:
+ * one read into the caller's buffer, as the attributes are short.
+ */
 bool
 read_attr(const char *dev, const char *attr, char *buf, int size)
 {
 	char path[128];
-	FILE *f;
-	bool ok;
+	ssize_t n, i;
+	int fd;
 
 	snprintf(path, sizeof(path), "%s/%s/%s", sysfs_net_dir, dev, attr);
-	f = fopen(path, "r");
-	if (f == NULL)
+	fd = open(path, O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
 		return false;
-	ok = fgets(buf, size, f) != NULL;
-	fclose(f);
-	if (ok)
-		buf[strcspn(buf, "\n")] = '\0';
-	return ok;
+	n = read(fd, buf, size - 1);
+	close(fd);
+	if (n <= 0)
+		return false;
+	for (i = 0; i < n && buf[i] != '\n'; i++)
+		;
+	buf[i] = '\0';
+	return true;
 }
 
 /*
  * The index of the interface's own IFB, or 0 when there is none: no device
  * of that name, or one without pondrel's mark, which is never touched. The
  * index must agree with the one this network namespace gives the name, as
- * sysfs may show another namespace's devices.
+ * sysfs may show another namespace's devices. Every run without --shape
+ * asks, and there is mostly none: the index comes first, one question on
+ * the route socket, where sysfs would take a slower failed look-up.
  */
 int
 find_own_ifb(const char *iface, char name[IFNAMSIZ])
 {
 	char mark[IFB_MARK_SIZE], alias[IFB_MARK_SIZE], index[16];
-	unsigned int ifindex;
+	unsigned int shown = 0;
+	int ifindex;
+	const char *p;
 
 	ifb_name(iface, name);
+	ifindex = interface_index(name);
+	if (ifindex == 0)
+		return 0;
 	ifb_mark(iface, mark);
-	ifindex = if_nametoindex(name);
-	if (ifindex == 0 || !read_attr(name, "ifalias", alias, sizeof(alias)) ||
+	if (!read_attr(name, "ifalias", alias, sizeof(alias)) ||
 	    strcmp(alias, mark) != 0 ||
 	    !read_attr(name, "ifindex", index, sizeof(index)))
 		return 0;
-	return (unsigned int)strtoul(index, NULL, 10) == ifindex ? (int)ifindex
-								  : 0;
+	/* sysfs writes the index in plain decimal digits. */
+	for (p = index; *p >= '0' && *p <= '9'; p++)
+		shown = shown * 10 + (unsigned int)(*p - '0');
+	return shown == (unsigned int)ifindex ? ifindex : 0;
 }
 
 bool
@@ -134,7 +156,7 @@ make_ifb(const char *iface)
 	if (ifindex == 0) {
 		if (!create_ifb(name))
 			return 0;
-		ifindex = (int)if_nametoindex(name);
+		ifindex = interface_index(name);
 		if (ifindex == 0) {
 			request_failed(ENODEV);
 			return 0;

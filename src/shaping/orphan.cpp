@@ -14,12 +14,12 @@ remove_orphaned_ifb(const char *iface)
 	char name[IFNAMSIZ];
 	int ifb;
 
-	if (if_nametoindex(iface) != 0)
+	if (interface_index(iface) != 0)
 		return;
 	ifb = find_own_ifb(iface, name);
 	if (ifb == 0)
 		return;
+	/* The run goes on with the same socket. */
 	open_route_socket();
 	remove_ifb(ifb);
-	close_route_socket();
 }

@@ -52,6 +52,11 @@ extern double ticks_per_second;
 /* Where the devices' attributes are read; tests point it elsewhere. */
 extern const char *sysfs_net_dir;
 
+/*
+ * The clock's text as the file holds it, into ticks_per_second; fatal when
+ * it lacks the three fields. read_psched_clock reads the file into it.
+ */
+void parse_psched_clock(const char *text);
 void read_psched_clock(void);
 uint32_t to_u32_field(double x);
 double xmit_ticks(double size, uint32_t rate);

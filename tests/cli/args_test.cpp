@@ -28,6 +28,16 @@ const accepted_case accepted[] = {
     {"10000", 1250000.0},
     {"2048.16", 256019.99999999997},
     {"34359738", 4294967250.0},
+    // Plain decimals skip strtod; the value must be strtod's all the same.
+    {"5.", 625.0},
+    {".5", 62.5},
+    {"0.1", 12.5},
+    {"007", 875.0},
+    {"3.14159265358979", 392.6990816987238},
+    {"1234567.89012345", 154320986.26543126},
+    // Sixteen digits and more go to strtod.
+    {"0000000000010000", 1250000.0},
+    {"34359737.99999999", 4294967249.999999},
 };
 
 TEST(ParseRateArg, AcceptedFormsGiveBytesPerSecond)
@@ -77,6 +87,8 @@ const contract_case contract[] = {
     {"trailing blank", {"lo", "10 ", "1"}, USAGE},
     {"negative", {"lo", "-5", "1"}, USAGE},
     {"only a blank", {"lo", " ", "1"}, USAGE},
+    {"only a point", {"lo", ".", "1"}, USAGE},
+    {"two points", {"lo", "1.2.3", "1"}, USAGE},
     {"empty ingress is no zero", {"lo", "", "1"}, USAGE},
     {"empty egress is no zero", {"lo", "1", ""}, USAGE},
     {"NaN ingress", {"lo", "nan", "1"}, USAGE},

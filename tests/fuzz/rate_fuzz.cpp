@@ -3,6 +3,7 @@
 // holds, without reading past the text or changing it.
 #include <math.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "src/cli/cli.h"
@@ -30,6 +31,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		REQUIRE(isfinite(rate));
 		REQUIRE(!(rate < 0));
 		REQUIRE(rate < RATE_BOUND);
+		// Whatever path the text took, the value is strtod's.
+		REQUIRE(rate == strtod(text, nullptr) * BYTES_PER_KBIT);
 		// Trailing blanks are never part of a number.
 		text[size] = ' ';
 		text[size + 1] = '\0';

@@ -148,8 +148,10 @@ TEST(SetupFaults, EachSetupFailureIsFatalWithItsReport)
 	for (const auto &c : cases) {
 		failing_step = c.step;
 		failing_errno = c.err;
+		// A first try says nothing and leaves the report to the set-up.
 		EXPECT_EXIT(
 		    {
+			    try_route_socket();
 			    open_route_socket();
 			    new_tc_request(RTM_DELQDISC, 0, TC_H_ROOT, 0, 0);
 			    _exit(0);

@@ -103,6 +103,17 @@ TEST_F(Exchange, RootRemovalOnADeviceWithoutQdiscIsTolerated)
 	EXPECT_EQ(failed_requests, 0);
 }
 
+// The route socket stands in for if_nametoindex: the same answer for every
+// kind of name, a name too long for a device included.
+TEST_F(Exchange, TheRouteSocketResolvesNamesAsTheCLibraryDoes)
+{
+	ASSERT_GE(route_fd, 0);
+	for (const char *name : {"lo", "nosuch0", "", "lo-and-a-longer-name"})
+		EXPECT_EQ(interface_index(name), (int)if_nametoindex(name))
+		    << "'" << name << "'";
+	EXPECT_NE(interface_index("lo"), 0);
+}
+
 TEST_F(Exchange, UnprivilegedRunIsRefusedAndExitsOne)
 {
 	std::string bin = copy_for_any_user(PONDREL_BIN);
