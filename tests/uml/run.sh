@@ -7,7 +7,8 @@
 # OUTDIR receives the console log. INIT names another init beside this
 # file, such as systemd-init.sh for the systemd suite. With UML_MODE=traffic
 # in the environment init.sh runs bench/traffic.sh's matrix instead, which
-# takes minutes, and OUTDIR receives traffic-runs.tsv as well.
+# takes minutes, and OUTDIR receives traffic-runs.tsv as well. The suite
+# also runs the gtest program that KERNEL_TEST in the environment names.
 set -eu
 if [ $# -ne 5 ] && [ $# -ne 6 ]; then
 	echo "usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR [INIT]" >&2
@@ -27,8 +28,9 @@ if ! command -v linux.uml >/dev/null; then
 	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
 	exit 1
 fi
-printf 'PONDREL=%s\nWIRE_CHECK=%s\nRACE=%s\nSTRERROR=%s\n' \
-	"$(realpath "$1")" "$(realpath "$2")" "$(realpath "$3")" "$(realpath "$4")" >"$out/env"
+printf 'PONDREL=%s\nWIRE_CHECK=%s\nRACE=%s\nSTRERROR=%s\nKERNEL_TEST=%s\n' \
+	"$(realpath "$1")" "$(realpath "$2")" "$(realpath "$3")" "$(realpath "$4")" \
+	"${KERNEL_TEST:+$(realpath "$KERNEL_TEST")}" >"$out/env"
 
 status=0
 # Unknown key=value words on the kernel's command line reach init's
