@@ -13,7 +13,8 @@ stage() {
 	"$@"
 	stages=$((stages + 1))
 }
-stage ctest --test-dir build --output-on-failure
+# The user-mode kernels wait more than they compute: two at a time.
+stage ctest --test-dir build --output-on-failure -j2
 stage sh scripts/package-test.sh
 stage sh scripts/sanitize.sh
 stage sh scripts/bigendian.sh
