@@ -4,7 +4,18 @@
 # The first failing stage stops the run with a non-zero status.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh
+arches="amd64 arm64 armhf mipsel s390x"
+# Every stage's packages in one apt-get run: apt reads its lists once, and
+# none installs while another stage runs beside it.
+# shellcheck disable=SC2086 # one word per architecture, package
+extra="$(sh scripts/bigendian.sh --packages) $(sh scripts/static-build.sh --packages $arches)
+	$(sh tests/boards/run.sh --packages --ci)"
+# shellcheck disable=SC2086
+for a in $(printf '%s\n' $extra | sed -n 's/.*:\([a-z0-9]*\)$/\1/p' | sort -u); do
+	dpkg --add-architecture "$a"
+done
+# shellcheck disable=SC2086 # one word per package
+sh scripts/deps.sh $extra
 sh scripts/build.sh -DPONDREL_TESTS=ON
 
 stages=0
