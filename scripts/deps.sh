@@ -2,7 +2,9 @@
 # Installs what building and testing need on a fresh Debian machine, or with
 # --demo only what scripts/demo.sh needs: the tool's build without tests,
 # tc, iperf3 and busybox's ping. Extra package names may be passed;
-# everything goes in one apt-get run.
+# everything goes in one apt-get run, and none at all when every package is
+# installed already: a stage run beside another must not take dpkg's lock
+# from under it.
 set -eu
 if [ "$(id -u)" -ne 0 ]; then
 	echo "run as root: it installs packages and makes network namespaces" >&2
@@ -20,6 +22,11 @@ else
 		libgtest-dev libgmock-dev iproute2 util-linux systemd \
 		udev ifupdown "$@"
 fi
+for p; do
+	dpkg-query -W -f '${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || break
+	shift
+done
+[ $# -gt 0 ] || exit 0
 export DEBIAN_FRONTEND=noninteractive
 apt-get -o DPkg::Lock::Timeout=600 update -qq
 # Without apt-utils, which a fresh machine may lack, debconf says so on

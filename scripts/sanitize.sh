@@ -9,7 +9,8 @@ CC=clang CXX=clang++ BUILD_DIR=build-sanitize \
 	sh scripts/build.sh -DPONDREL_TESTS=ON -DPONDREL_SANITIZE=ON
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:exitcode=86
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87
-ctest --test-dir build-sanitize --output-on-failure
+# Two at a time: the fuzz targets take a core each for their whole time.
+ctest --test-dir build-sanitize --output-on-failure -j2
 # How far each fuzz target got without a finding.
 awk '/ Testing: / { name = $3 }
 	/number_of_executed_units/ { print name ": " $2 " runs, no finding" }' \

@@ -3,6 +3,7 @@
 # boards without libnl-3 or a package manager: musl's C library and the core
 # of libnl-3, built from Debian's own libnl3 source package, linked in.
 #   sh scripts/static-build.sh ARCH...    (amd64 arm64 armhf mipsel s390x)
+#   sh scripts/static-build.sh --packages ARCH...   names the packages only
 # Leaves build-static-ARCH/pondrel and build-static-ARCH/pondrel-VERSION-ARCH.tar.gz
 # (binary, manual page, licences). Runs on Debian 12; installs what is
 # missing with apt-get (which needs root) and keeps libnl's build in
@@ -10,6 +11,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 known="amd64 arm64 armhf mipsel s390x"
+packages=
+[ "${1:-}" != --packages ] || { packages=yes; shift; }
 if [ $# -eq 0 ]; then
 	echo "usage: sh scripts/static-build.sh ARCH... (one or more of: $known)" >&2
 	exit 2
@@ -55,6 +58,11 @@ for arch; do
 		pkgs="$pkgs musl-dev:$arch gcc-$t g++-$t linux-libc-dev-$arch-cross"
 	fi
 done
+if [ -n "$packages" ]; then
+	# shellcheck disable=SC2086 # one word per package
+	echo $pkgs
+	exit 0
+fi
 missing=
 for p in $pkgs; do
 	dpkg-query -W -f '${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' ||

@@ -1,25 +1,86 @@
 #!/bin/sh
 # Installs, builds and runs every test. Needs root: the tests make their
 # own network and mount namespaces and must fail, not skip, without them.
-# The first failing stage stops the run with a non-zero status.
+# The first failing stage stops the run with a non-zero status. Each stage
+# ends with its time and the CPU time its processes took, so that a change
+# sees where the run's time goes and where the two cores wait: the CPU time
+# holds on a machine shared with others, the time does not.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh
-sh scripts/build.sh -DPONDREL_TESTS=ON
 
 stages=0
-stage() {
-	echo "== $*"
+times=$(mktemp)
+cpu() { # FILE: the seconds of CPU that the processes waited for took so far
+	times >"$times"
+	awk 'NR == 2 { for (i = 1; i <= 2; i++) { split($i, t, "m"); s += t[1] * 60 + t[2] }
+		printf "%d", s }' "$times" >"$1"
+}
+stage() { # NAME COMMAND...
+	name=$1
+	shift
+	echo "== stage $name"
+	t=$(date +%s)
+	cpu "$times.0"
 	"$@"
 	stages=$((stages + 1))
+	cpu "$times.1"
+	echo "== stage $name: passed ($(($(date +%s) - t)) s, $(($(cat "$times.1") - $(cat "$times.0"))) s of CPU)"
 }
-stage ctest --test-dir build --output-on-failure
-stage sh scripts/package-test.sh
-stage sh scripts/sanitize.sh
-stage sh scripts/bigendian.sh
-# Builds every board's static binary and runs the suite on the amd64 one.
-stage sh scripts/static-test.sh
+# One stage at a time may run beside the next ones, in a process group of
+# its own, its output kept in build/NAME.log and shown whole when joined;
+# a stage that fails meanwhile ends it.
+bg=
+trap '[ -z "$bg" ] || kill -- -"$bg" 2>/dev/null || kill "$bg" 2>/dev/null || :; rm -f "$times" "$times.0" "$times.1"' EXIT
+beside() { # NAME COMMAND...
+	bg_name=$1
+	shift
+	echo "== stage $bg_name: beside the next stages"
+	bg_start=$(date +%s)
+	# shellcheck disable=SC2016 # expanded by that shell
+	setsid -w sh -c '"$@" >"$0" 2>&1; st=$?; echo "$st $(date +%s)" >"$0.end"' \
+		"build/$bg_name.log" "$@" &
+	bg=$!
+}
+joined() {
+	cpu "$times.0"
+	wait "$bg" || :
+	cpu "$times.1"
+	bg_cpu=$(($(cat "$times.1") - $(cat "$times.0")))
+	bg=
+	cat "build/$bg_name.log"
+	read -r st end <"build/$bg_name.log.end"
+	if [ "$st" -ne 0 ]; then
+		echo "== stage $bg_name: FAILED ($((end - bg_start)) s)" >&2
+		exit 1
+	fi
+	stages=$((stages + 1))
+	echo "== stage $bg_name: passed ($((end - bg_start)) s, $bg_cpu s of CPU, beside the others)"
+}
+
+arches="amd64 arm64 armhf mipsel s390x"
+# Every stage's packages in one apt-get run: apt reads its lists once, and
+# none installs while another stage runs beside it.
+# shellcheck disable=SC2086 # one word per architecture, package
+extra="$(sh scripts/bigendian.sh --packages) $(sh scripts/static-build.sh --packages $arches)
+	$(sh tests/boards/run.sh --packages --ci)"
+# shellcheck disable=SC2086
+for a in $(printf '%s\n' $extra | sed -n 's/.*:\([a-z0-9]*\)$/\1/p' | sort -u); do
+	dpkg --add-architecture "$a"
+done
+# shellcheck disable=SC2086 # one word per package
+stage deps sh scripts/deps.sh $extra
+stage build sh scripts/build.sh -DPONDREL_TESTS=ON
+# The user-mode kernels wait more than they compute: two at a time.
+stage ctest ctest --test-dir build --output-on-failure -j2
+stage package-test sh scripts/package-test.sh
+stage sanitize sh scripts/sanitize.sh
+stage bigendian sh scripts/bigendian.sh
+# shellcheck disable=SC2086
+stage static-build sh scripts/static-build.sh $arches
 # Each other board's static binary on every Debian kernel series of its own
-# architecture that the archive offers (the table in run.sh).
-stage sh tests/boards/run.sh --ci
+# architecture that the archive offers (the table in run.sh), beside the
+# suite on the amd64 one, which mostly waits on the user-mode kernel.
+beside boards sh tests/boards/run.sh --ci
+stage static-test sh scripts/static-test.sh
+joined
 echo "stages: $stages passed, 0 failed"

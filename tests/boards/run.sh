@@ -7,10 +7,11 @@
 # end with every check passed. A kernel that does not boot, a module that
 # does not load or a kernel that the archive does not offer is a failure,
 # never a skip.
-# Usage: run.sh ARCH[@SERIES][=PONDREL]...   or   run.sh --ci
+# Usage: run.sh [--packages] ARCH[@SERIES][=PONDREL]...   or   run.sh [--packages] --ci
 #   ARCH: arm64 armhf mipsel s390x; SERIES: bullseye (Linux 5.10),
 #   bookworm (6.1, the default) or trixie (6.12); --ci boots every board
 #   of the table below. PONDREL defaults to build-static-ARCH/pondrel.
+#   --packages only names the machine's packages that those boards need.
 # Needs root and Debian 12 with Debian's archive: it installs qemu and
 # cross compilers, reads other releases' kernels from package lists of its
 # own, and keeps the packages in build-boards/cache between runs.
@@ -20,6 +21,8 @@ top=$(cd "$here/../.." && pwd)
 work=$top/build-boards
 cache=$work/cache
 mine=$(. /etc/os-release && echo "$VERSION_CODENAME")
+packages=
+[ "${1:-}" != --packages ] || { packages=yes; shift; }
 if [ $# -eq 0 ]; then
 	echo "usage: run.sh ARCH[@SERIES][=PONDREL]... | --ci" >&2
 	exit 2
@@ -451,12 +454,17 @@ for a; do
 	b=${a%%=*}
 	case $b in *@?*) ;; *) b=$b@$mine ;; esac
 	board "${b%@*}"
-	dpkg --add-architecture "$arch"
+	[ -n "$packages" ] || dpkg --add-architecture "$arch"
 	needs="$needs $qpkg g++-$triple"
 	p=$top/build-static-$arch/pondrel
 	[ "$a" = "${a%%=*}" ] || p=${a#*=}
 	echo "$b $(realpath -m "$p")"
 done >"$work/boards"
+if [ -n "$packages" ]; then
+	# shellcheck disable=SC2086 # one word per package
+	echo $needs
+	exit 0
+fi
 # shellcheck disable=SC2086 # one word per package
 sh "$top/scripts/deps.sh" $needs
 # shellcheck disable=SC2046

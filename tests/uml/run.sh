@@ -10,7 +10,8 @@
 # takes minutes, and OUTDIR receives traffic-runs.tsv as well. With
 # UML_MODE=demo it runs scripts/demo.sh's demo, which uses none of
 # WIRE_CHECK, RACE and STRERROR (/dev/null will do), and only the demo's
-# lines are shown.
+# lines are shown. The suite also runs the gtest program that KERNEL_TEST
+# in the environment names.
 set -eu
 if [ $# -ne 5 ] && [ $# -ne 6 ]; then
 	echo "usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR [INIT]" >&2
@@ -31,8 +32,9 @@ if ! command -v linux.uml >/dev/null; then
 	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
 	exit 1
 fi
-printf 'PONDREL=%s\nWIRE_CHECK=%s\nRACE=%s\nSTRERROR=%s\n' \
-	"$(realpath "$1")" "$(realpath "$2")" "$(realpath "$3")" "$(realpath "$4")" >"$out/env"
+printf 'PONDREL=%s\nWIRE_CHECK=%s\nRACE=%s\nSTRERROR=%s\nKERNEL_TEST=%s\n' \
+	"$(realpath "$1")" "$(realpath "$2")" "$(realpath "$3")" "$(realpath "$4")" \
+	"${KERNEL_TEST:+$(realpath "$KERNEL_TEST")}" >"$out/env"
 
 status=0
 # Unknown key=value words on the kernel's command line reach init's
