@@ -80,8 +80,9 @@ read_attr(const char *dev, const char *attr, char *buf, int size)
  * of that name, or one without pondrel's mark, which is never touched. The
  * index must agree with the one this network namespace gives the name, as
  * sysfs may show another namespace's devices. Every run without --shape
- * asks, and there is mostly none: the index comes first, one question on
- * the route socket, where sysfs would take a slower failed look-up.
+ * asks, and there is mostly none, so sysfs comes first: the route socket's
+ * ioctl is quicker, but for a name that does not exist a kernel with
+ * modules runs modprobe for it, twice when root asks.
  */
 int
 find_own_ifb(const char *iface, char name[IFNAMSIZ])
@@ -92,13 +93,14 @@ find_own_ifb(const char *iface, char name[IFNAMSIZ])
 	const char *p;
 
 	ifb_name(iface, name);
+	if (!read_attr(name, "ifindex", index, sizeof(index)))
+		return 0;
 	ifindex = interface_index(name);
 	if (ifindex == 0)
 		return 0;
 	ifb_mark(iface, mark);
 	if (!read_attr(name, "ifalias", alias, sizeof(alias)) ||
-	    strcmp(alias, mark) != 0 ||
-	    !read_attr(name, "ifindex", index, sizeof(index)))
+	    strcmp(alias, mark) != 0)
 		return 0;
 	/* sysfs writes the index in plain decimal digits. */
 	for (p = index; *p >= '0' && *p <= '9'; p++)

@@ -123,7 +123,15 @@ ingress back|7000 3000|tbf 3Mbit 2Kb 50ms | ingress 1 filters 1 police 7Mbit 10K
 - removes only egress|7000 -|| ingress 1 filters 1 police 7Mbit 10Kb 2Kb drop
 - - leaves neither|- -|| ingress 0 filters 0
 EOF
+# A root process asking an ioctl for a device that is not there makes the
+# kernel run modprobe for its name, twice; a plain run looks for an IFB that
+# is mostly not there, so it must ask where nothing gets loaded.
+printf '#!/bin/sh\necho "$*" >>%s/modprobe.log\nexit 1\n' $T >$T/modprobe
+chmod +x $T/modprobe
+echo $T/modprobe >/proc/sys/kernel/modprobe
 run d0 10000 5000
+echo /bin/false >/proc/sys/kernel/modprobe
+same "a plain run loads no module" "$st|$(cat $T/modprobe.log 2>/dev/null)" "0|"
 # The exact figures behind tc's rounded text: bytes/s and microseconds.
 same "tc -j: tbf rate and latency" \
 	"$(tc -j qdisc show dev d0 | grep -o '"kind":"tbf"\|"rate":[0-9]*\|"lat":[0-9]*' | tr '\n' ' ')" \
