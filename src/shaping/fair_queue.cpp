@@ -12,9 +12,15 @@
 
 /* A full-size Ethernet frame: the packet CoDel must let through whole. */
 #define FULL_FRAME 1514
-/* CoDel's own target and interval, in microseconds. */
-#define CODEL_TARGET_US 5000
-#define CODEL_INTERVAL_US 100000
+/*
+ * The target and interval, in microseconds: twice CoDel's own. A lone TCP
+ * flow of a long round trip loses its rate under 5 and 100 ms, as each drop
+ * cuts a window that so short a queue barely pads (ingress at 50 ms: 88 % of 10
+ * and 80 % of 50 Mbit/s, against 96 and 95 % with these). Other flows do
+ * not wait behind that queue: the fair queue serves them first.
+ */
+#define CODEL_TARGET_US 10000
+#define CODEL_INTERVAL_US 200000
 /*
  * The kernel's default memory limit is 32 MiB per queue, which two queues
  * on a router of 64 MiB cannot afford: a quarter second of the rate, kept

@@ -100,8 +100,8 @@ while IFS='|' read -r what args want_filters want_tbf want_qdiscs want_ifb; do
 	same "$what: the qdiscs" "$(fair_queues)" "$(echo "$want_qdiscs" | sed "s/FQ/$fq/g")"
 	if [ "$args" = "-s d0 10000 100000" ]; then
 		same "$what: --status reads it back" "$("$PONDREL" --status d0 | grep -v '^  ')" \
-			"ingress: 10000 Kbit/s, shaped through IFB ifb-d0, bucket 5000 bytes, fair queue fq_codel target 5 ms interval 100 ms, limit 305 packets 312500 bytes, ECN
-egress: 100000 Kbit/s, shaped, bucket 50000 bytes, fair queue fq_codel target 5 ms interval 100 ms, limit 3051 packets 3125000 bytes, ECN"
+			"ingress: 10000 Kbit/s, shaped through IFB ifb-d0, bucket 5000 bytes, fair queue fq_codel target 10 ms interval 200 ms, limit 305 packets 312500 bytes, ECN
+egress: 100000 Kbit/s, shaped, bucket 50000 bytes, fair queue fq_codel target 10 ms interval 200 ms, limit 3051 packets 3125000 bytes, ECN"
 		"$PONDREL" --status d0 | sed 's/^/    status: /'
 		"$PONDREL" --json d0 | sed 's/^/    json: /'
 		tc filter show dev d0 ingress | sed '/^$/d; s/^/    tc: /'
@@ -114,10 +114,10 @@ egress: 100000 Kbit/s, shaped, bucket 50000 bytes, fair queue fq_codel target 5 
 			"not set by pondrel: tbf with fq_codel"
 	fi
 done <<'EOF'
-shaped, both directions|-s d0 10000 100000|ffff: all basic ifb-d0|tbf 100Mbit 50000b 50ms|FQ 4999 interval 99999 limit 3051 memory_limit 3125000 ecn / FQ 4999 interval 99999 limit 305 memory_limit 312500 ecn|pondrel ingress of d0 | tbf 10Mbit 5000b 50ms
-shaped again replaces|--shape d0 50000 -|ffff: all basic ifb-d0||noqueue 0: root / FQ 4999 interval 99999 limit 1525 memory_limit 1562500 ecn|pondrel ingress of d0 | tbf 50Mbit 25000b 50ms
+shaped, both directions|-s d0 10000 100000|ffff: all basic ifb-d0|tbf 100Mbit 50000b 50ms|FQ 9999 interval 199999 limit 3051 memory_limit 3125000 ecn / FQ 9999 interval 199999 limit 305 memory_limit 312500 ecn|pondrel ingress of d0 | tbf 10Mbit 5000b 50ms
+shaped again replaces|--shape d0 50000 -|ffff: all basic ifb-d0||noqueue 0: root / FQ 9999 interval 199999 limit 1525 memory_limit 1562500 ecn|pondrel ingress of d0 | tbf 50Mbit 25000b 50ms
 a plain run takes the IFB away|d0 1000 1000|ffff: all basic |tbf 1Mbit 2Kb 50ms|tbf auto: root| | 
-shaped after plain|-s d0 1000 -|ffff: all basic ifb-d0||noqueue 0: root / FQ 12111 interval 107111 limit 128 memory_limit 131072 ecn|pondrel ingress of d0 | tbf 1Mbit 2Kb 50ms
+shaped after plain|-s d0 1000 -|ffff: all basic ifb-d0||noqueue 0: root / FQ 12111 interval 202112 limit 128 memory_limit 131072 ecn|pondrel ingress of d0 | tbf 1Mbit 2Kb 50ms
 - - removes it all|-s d0 - -| ||noqueue 0: root| | 
 EOF
 

@@ -217,10 +217,10 @@ fair_queue_image(int ifindex, uint32_t rate)
 {
 	request_image r = {RTM_NEWQDISC, CREATE, false,
 			   tcmsg_image(ifindex, 0x10001, 0x20000, 0)};
-	// A full frame's time at the rate, at least CoDel's 5 ms.
+	// A full frame's time at the rate, at least 10 ms.
 	double frame = rate != 0 ? ceil(1514e6 / rate) : 0;
-	uint32_t target = frame > 5000 ? static_cast<uint32_t>(frame) : 5000;
-	uint32_t interval = target + 95000;
+	uint32_t target = frame > 10000 ? static_cast<uint32_t>(frame) : 10000;
+	uint32_t interval = target + 190000;
 	uint32_t memory = rate / 4;
 	memory = memory < 131072 ? 131072 : memory > 4194304 ? 4194304 : memory;
 	uint32_t limit = memory / 1024, ecn = 1;

@@ -160,17 +160,17 @@ const dump_case cases[] = {
       false, {44, 64, true}},
      ""},
     {"fair-queue-after-traffic", 2, 4, "ifb-v4a",
-     {LIMIT_OWN, "tbf", false, 1250000, 5000, 67500, 50, 2563258, 2261, 8,
-      1922, false},
-     {LIMIT_OWN, "tbf", false, 625000, 2500, 33750, 50, 1323888, 1796, 7,
-      1149, false},
+     {LIMIT_OWN, "tbf", false, 1250000, 5000, 67500, 50, 3857831, 3374, 4,
+      2762, false},
+     {LIMIT_OWN, "tbf", false, 625000, 2500, 33750, 50, 1992977, 2742, 7,
+      1497, false},
      "ifb-v4a"},
     // The egress fair queue replaced by hand with sfq.
     {"foreign-child", 2, 4, "ifb-v4a",
-     {LIMIT_OWN, "tbf", false, 1250000, 5000, 67500, 50, 2563258, 2261, 8,
-      1922, false},
-     {LIMIT_FOREIGN, "tbf with sfq", false, 0, 0, 0, 0, 1323888, 1796, 7,
-      1149, false},
+     {LIMIT_OWN, "tbf", false, 1250000, 5000, 67500, 50, 3857831, 3374, 4,
+      2762, false},
+     {LIMIT_FOREIGN, "tbf with sfq", false, 0, 0, 0, 0, 1992977, 2742, 7,
+      1497, false},
      "ifb-v4a"},
 };
 
@@ -182,8 +182,8 @@ struct fair_queue_want {
 // What each fair queue of the recording showed to tc -s -j.
 TEST(StatusDecoding, FairQueuesUnderTheTbfs)
 {
-	const fair_queue_want in = {5000, 100000, 305, 312500, 8, 592};
-	const fair_queue_want eg = {5000, 100000, 152, 156250, 7, 962};
+	const fair_queue_want in = {10000, 200000, 305, 312500, 4, 862};
+	const fair_queue_want eg = {10000, 200000, 152, 156250, 7, 1490};
 	decode(load("fair-queue-after-traffic"), 2, 4, "ifb-v4a");
 	const struct {
 		const char *what;

@@ -191,14 +191,14 @@ while IFS='|' read -r what args want; do
 	same "$what: exit 0, silent" "$st|$out|$err" "0||"
 	same "$what: tc and ip show it" "$(shaped_state)" "$want"
 done <<EOF
-shaped both directions|--shape d0 100000 10000|tbf 10Mbit 5000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 305 312500) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 4999 99999 3051 3125000)
-the same run again|--shape d0 100000 10000|tbf 10Mbit 5000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 305 312500) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 4999 99999 3051 3125000)
-a slow ingress and a fast egress replace both|-s d0 1000 1000000|tbf 1Gbit 500000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 4096 4194304) / ifbs ifb0 ifb-d0 | $IFB "rate":125000 "burst":2048 "lat":50000 | $REDIRECT / $(fq 12111 107111 128 131072)
-other rates replace both|-s d0 80000 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":10000000 "burst":40000 "lat":50000 | $REDIRECT / $(fq 4999 99999 2441 2500000)
-- removes the redirect and the IFB|--shape d0 - 100000|tbf 100Mbit 50000b 50ms | ingress 0 filters 0 / $(fq 4999 99999 3051 3125000) / ifbs ifb0 | |
-ingress back, its times 2 us short from the kernel|--shape d0 940 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":117500 "burst":2047 "lat":50000 | $REDIRECT / $(fq 12884 107885 128 131072)
+shaped both directions|--shape d0 100000 10000|tbf 10Mbit 5000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 305 312500) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 9999 199999 3051 3125000)
+the same run again|--shape d0 100000 10000|tbf 10Mbit 5000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 305 312500) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 9999 199999 3051 3125000)
+a slow ingress and a fast egress replace both|-s d0 1000 1000000|tbf 1Gbit 500000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 4096 4194304) / ifbs ifb0 ifb-d0 | $IFB "rate":125000 "burst":2048 "lat":50000 | $REDIRECT / $(fq 12111 202112 128 131072)
+other rates replace both|-s d0 80000 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":10000000 "burst":40000 "lat":50000 | $REDIRECT / $(fq 9999 199999 2441 2500000)
+- removes the redirect and the IFB|--shape d0 - 100000|tbf 100Mbit 50000b 50ms | ingress 0 filters 0 / $(fq 9999 199999 3051 3125000) / ifbs ifb0 | |
+ingress back, its times 2 us short from the kernel|--shape d0 940 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":117500 "burst":2047 "lat":50000 | $REDIRECT / $(fq 12884 202885 128 131072)
 plain run removes the IFB and the fair queue|d0 10000 5000|tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop / tbf auto: root / ifbs ifb0 | |
-back to shaped|--shape d0 100000 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 4999 99999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 4999 99999 3051 3125000)
+back to shaped|--shape d0 100000 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 9999 199999 3051 3125000)
 - - leaves neither|--shape d0 - -|| ingress 0 filters 0 / noqueue 0: root / ifbs ifb0 | |
 EOF
 
@@ -353,13 +353,13 @@ done <<'EOF'
 sfq below the egress tbf|d0|sfq|shaped|foreign|egress: not set by pondrel: tbf with sfq
 egress's fair queue without ECN|d0|handle 2: fq_codel noecn|shaped|foreign|egress: not set by pondrel: tbf with fq_codel
 the IFB's fair queue with another target|ifb-d0|handle 2: fq_codel target 6ms|foreign-ifb|shaped|ingress: not set by pondrel: tbf with fq_codel
-pondrel's parameters in a new fq_codel from tc|d0|fq_codel limit 128 memory_limit 131072 target 5ms interval 100ms ecn|shaped|shaped|
+pondrel's parameters in a new fq_codel from tc|d0|fq_codel limit 128 memory_limit 131072 target 10ms interval 200ms ecn|shaped|shaped|
 EOF
 tc qdisc replace dev ifb-d0 parent 1:1 sfq
 run --shape d0 20000 3000
 same "a shaped run after them puts back its own fair queues, one each" \
 	"$st|$err|$(qdiscs d0) / $(qdiscs ifb-d0)" \
-	"0||$(fq 4999 99999 128 131072) / $(fq 4999 99999 610 625000)"
+	"0||$(fq 9999 199999 128 131072) / $(fq 9999 199999 610 625000)"
 run d0 - -
 tc qdisc add dev d0 root handle 1: htb default 1
 tc qdisc add dev d0 ingress

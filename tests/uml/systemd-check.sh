@@ -162,7 +162,7 @@ echo "== the shaped mode"
 IFB='"UP" "ifalias":"pondrel ingress of d0" "kind":"tbf" "rate":12500000 "burst":50000 "lat":50000'
 REDIRECT='"protocol":"all","kind":"basic","chain":0,"options":{"handle":"1","actions":[{"order":1,"kind":"mirred","mirred_action":"redirect","direction":"egress","to_dev":"ifb-d0","control_action":{"type":"stolen"'
 # Each tbf with its fair queue below, sch_fq_codel loaded by the kernel.
-FQ='tbf 1: root, fq_codel 2: parent 1:1 target 4999 interval 99999'
+FQ='tbf 1: root, fq_codel 2: parent 1:1 target 9999 interval 199999'
 conf d0 OPTIONS=--shape,INGRESS=100000,EGRESS=10000
 systemctl restart pondrel@d0
 same "OPTIONS=--shape: d0 redirects to its IFB, which shapes" \
