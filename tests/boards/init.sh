@@ -113,6 +113,19 @@ egress: 100000 Kbit/s, shaped, bucket 50000 bytes, fair queue fq_codel target 10
 			"$("$PONDREL" --status d0 | grep -v '^  ' | sed -n 's/^egress: //p')" \
 			"not set by pondrel: tbf with fq_codel"
 	fi
+	# A refusal names no step; tc and ip, replaying the ingress half, say
+	# which one the kernel refuses, in its own words.
+	if [ "$st" != 0 ]; then
+		dmesg | tail -n 5 | sed 's/^/    dmesg: /'
+		{ ip link add ifb-d0 type ifb && ip link set ifb-d0 up &&
+			tc qdisc add dev ifb-d0 root handle 1: tbf rate 1mbit burst 5000 latency 50ms &&
+			tc qdisc add dev ifb-d0 parent 1:1 handle 2: fq_codel &&
+			tc qdisc add dev d0 ingress &&
+			tc filter add dev d0 parent ffff: basic action mirred egress redirect dev ifb-d0; } 2>&1 |
+			sed 's/^/    replay: /'
+		ip link del ifb-d0 2>/dev/null
+		tc qdisc del dev d0 ingress 2>/dev/null
+	fi
 done <<'EOF'
 shaped, both directions|-s d0 10000 100000|ffff: all basic ifb-d0|tbf 100Mbit 50000b 50ms|FQ 9999 interval 199999 limit 3051 memory_limit 3125000 ecn / FQ 9999 interval 199999 limit 305 memory_limit 312500 ecn|pondrel ingress of d0 | tbf 10Mbit 5000b 50ms
 shaped again replaces|--shape d0 50000 -|ffff: all basic ifb-d0||noqueue 0: root / FQ 9999 interval 199999 limit 1525 memory_limit 1562500 ecn|pondrel ingress of d0 | tbf 50Mbit 25000b 50ms
