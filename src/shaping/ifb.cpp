@@ -75,6 +75,22 @@ read_attr(const char *dev, const char *attr, char *buf, int size)
 	return true;
 }
 
+/* The index that sysfs shows for the device of that name, 0 for none. */
+unsigned int
+sysfs_index(const char *dev)
+{
+	char index[16];
+	unsigned int shown = 0;
+	const char *p;
+
+	if (!read_attr(dev, "ifindex", index, sizeof(index)))
+		return 0;
+	/* sysfs writes the index in plain decimal digits. */
+	for (p = index; *p >= '0' && *p <= '9'; p++)
+		shown = shown * 10 + (unsigned int)(*p - '0');
+	return shown;
+}
+
 /*
  * The index of the interface's own IFB, or 0 when there is none: no device
  * of that name, or one without pondrel's mark, which is never touched. The
@@ -87,25 +103,22 @@ read_attr(const char *dev, const char *attr, char *buf, int size)
 int
 find_own_ifb(const char *iface, char name[IFNAMSIZ])
 {
-	char mark[IFB_MARK_SIZE], alias[IFB_MARK_SIZE], index[16];
-	unsigned int shown = 0;
+	char mark[IFB_MARK_SIZE], alias[IFB_MARK_SIZE];
+	unsigned int shown;
 	int ifindex;
-	const char *p;
 
 	ifb_name(iface, name);
-	if (!read_attr(name, "ifindex", index, sizeof(index)))
+	shown = sysfs_index(name);
+	if (shown == 0)
 		return 0;
 	ifindex = interface_index(name);
-	if (ifindex == 0)
+	if ((unsigned int)ifindex != shown)
 		return 0;
 	ifb_mark(iface, mark);
 	if (!read_attr(name, "ifalias", alias, sizeof(alias)) ||
 	    strcmp(alias, mark) != 0)
 		return 0;
-	/* sysfs writes the index in plain decimal digits. */
-	for (p = index; *p >= '0' && *p <= '9'; p++)
-		shown = shown * 10 + (unsigned int)(*p - '0');
-	return shown == (unsigned int)ifindex ? ifindex : 0;
+	return ifindex;
 }
 
 bool

@@ -27,11 +27,10 @@
 uint32_t
 uncounted_header(void)
 {
-	char type[16], index[16];
+	char type[16];
 
 	if (target_name != NULL &&
-	    read_attr(target_name, "ifindex", index, sizeof(index)) &&
-	    strtol(index, NULL, 10) == target_ifindex &&
+	    sysfs_index(target_name) == (unsigned int)target_ifindex &&
 	    read_attr(target_name, "type", type, sizeof(type)) &&
 	    strtol(type, NULL, 10) != ARPHRD_ETHER)
 		return 0;

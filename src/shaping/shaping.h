@@ -87,6 +87,7 @@ uint32_t uncounted_header(void);
 bool add_redirect_filter(int ifb);
 
 bool read_attr(const char *dev, const char *attr, char *buf, int size);
+unsigned int sysfs_index(const char *dev);
 void ifb_name(const char *iface, char name[IFNAMSIZ]);
 int find_own_ifb(const char *iface, char name[IFNAMSIZ]);
 int make_ifb(const char *iface);
