@@ -28,7 +28,7 @@ for p; do
 done
 [ $# -gt 0 ] || exit 0
 export DEBIAN_FRONTEND=noninteractive
-apt-get -o DPkg::Lock::Timeout=600 update -qq
+sh "$(dirname "$0")/apt-update.sh"
 # Without apt-utils, which a fresh machine may lack, debconf says so on
 # every install; anything else apt-get says is shown.
 err=$(mktemp)

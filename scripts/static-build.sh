@@ -77,7 +77,7 @@ if [ -n "$missing" ]; then
 		[ "$arch" = amd64 ] || dpkg --print-foreign-architectures | grep -qx "$arch" ||
 			dpkg --add-architecture "$arch"
 	done
-	apt-get -o DPkg::Lock::Timeout=600 update -qq
+	sh scripts/apt-update.sh
 	unknown=
 	for p in $missing; do
 		apt-cache show "$p" >/dev/null 2>&1 || unknown="$unknown $p"
@@ -115,7 +115,7 @@ build_libnl() { # triplet, specs file
 	step "fetching Debian's libnl3 source"
 	t=$1 specs=$2
 	shift 2
-	if ! { apt-get "$@" update -qq &&
+	if ! { sh scripts/apt-update.sh "$@" &&
 		(cd "$deps/src" && apt-get "$@" source -qq libnl3); } >"$deps/fetch.log" 2>&1; then
 		cat "$deps/fetch.log" >&2
 		return 1

@@ -144,12 +144,14 @@ board_apt() { # BOARD
 	echo "-o Dir::Etc::SourceList=$d/kernel.sources -o Dir::Etc::SourceParts=/dev/null" \
 		"-o Dir::State::Lists=$d/lists -o Dir::Cache::pkgcache=" \
 		"-o Dir::Cache::srcpkgcache=" >"$d/opts"
+	# A list that cannot be read is said here; a kernel or package that it
+	# would have named fails at its download, in apt's words.
 	# shellcheck disable=SC2046 # one option a word
-	apt-get $(cat "$d/opts") update -qq >"$d/update.log" 2>&1 || {
+	sh "$top/scripts/apt-update.sh" $(cat "$d/opts") 2>"$d/update.log" || {
 		cat "$d/update.log" >&2
-		echo "FAIL - $b: the archive's lists of $* cannot all be read" >&2
 		return 1
 	}
+	[ ! -s "$d/update.log" ] || sed "s/^/$b: /" "$d/update.log" >&2
 	touch "$d/read"
 }
 
