@@ -408,10 +408,12 @@ boot() { # BOARD
 	status=0
 	start=$(date +%s.%N)
 	# shellcheck disable=SC2086 # the machine options are words
-	timeout -k 5 150 "$qemu" $machine -m "$mem" -nographic -monitor none \
-		-no-reboot -nic none -kernel "$(ls "$w"/kernel/boot/vmlinu*)" \
-		-initrd "$w/initrd.gz" -append "console=$console panic=-1 quiet" \
-		</dev/null >"$w/console.raw" 2>&1 || status=$?
+	# Judged on what it prints: stopped after a minute of silence, and
+	# only as a backstop after 600 s, ten times a busy machine's boot.
+	sh "$top/tests/common/watchdog.sh" "$w/console.raw" 600 "$qemu" $machine \
+		-m "$mem" -nographic -monitor none -no-reboot -nic none \
+		-kernel "$(ls "$w"/kernel/boot/vmlinu*)" -initrd "$w/initrd.gz" \
+		-append "console=$console panic=-1 quiet" || status=$?
 	tr -d '\r' <"$w/console.raw" >"$w/console"
 	secs=$(awk "BEGIN { printf \"%.1f\", $(date +%s.%N) - $start }")
 	if grep -q '^pondrel-board: ' "$w/console"; then

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Boots the user-mode kernel with init.sh beside this file as its init, and
 # fails unless that init reached its end with every check passed. A kernel
-# that cannot boot, or a module that cannot load, is a failure, not a skip.
+# that cannot boot, or a module that cannot load, is a failure, not a skip;
+# so is a minute without a line on its console. The last line gives its time.
 # Usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR [INIT]
 # STRERROR prints the error texts of the C library that PONDREL uses.
 # OUTDIR receives the console log. INIT names another init beside this
@@ -22,12 +23,14 @@ mkdir -p "$5"
 out=$(cd "$5" && pwd)
 rm -f "$out/console" "$out/traffic-runs.tsv"
 mode=${UML_MODE:-suite}
-limit=280
-# systemd's boot alone takes a minute, and each systemctl call seconds, on
-# a busy machine.
-[ "${6:-}" != systemd-init.sh ] || limit=400
+# The guest is judged on what it prints: tests/common/watchdog.sh stops it
+# after a minute of silence. These limits are only backstops, three times
+# or more the guest's time on a busy machine (the suite took 266 s beside
+# the systemd one, which takes 70 to 130 s).
+limit=900
+[ "${6:-}" != systemd-init.sh ] || limit=600
 [ "$mode" = traffic ] && limit=3600
-[ "$mode" = demo ] && limit=150
+[ "$mode" = demo ] && limit=450
 if ! command -v linux.uml >/dev/null; then
 	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
 	exit 1
@@ -37,11 +40,14 @@ printf 'PONDREL=%s\nWIRE_CHECK=%s\nRACE=%s\nSTRERROR=%s\nKERNEL_TEST=%s\n' \
 	"${KERNEL_TEST:+$(realpath "$KERNEL_TEST")}" >"$out/env"
 
 status=0
+start=$(date +%s)
 # Unknown key=value words on the kernel's command line reach init's
 # environment: that is how init.sh learns where to write.
-timeout -k 5 $limit linux.uml mem=256M rootfstype=hostfs rootflags=/ rw \
-	init="$here/${6:-init.sh}" UML_OUT="$out" UML_MODE="$mode" con=null con0=null,fd:1 \
-	</dev/null >"$out/console" 2>&1 || status=$?
+sh "$here/../common/watchdog.sh" "$out/console" $limit linux.uml mem=256M \
+	rootfstype=hostfs rootflags=/ rw init="$here/${6:-init.sh}" UML_OUT="$out" \
+	UML_MODE="$mode" con=null con0=null,fd:1 || status=$?
+secs=$(($(date +%s) - start))
+name="uml ${6:+${6%-init.sh} }$mode"
 
 if [ "$mode" = demo ] && grep -q '^pondrel-uml: demo' "$out/console"; then
 	# The console ends its lines with CR LF.
@@ -53,8 +59,12 @@ else
 	tail -n 40 "$out/console"
 fi
 if ! grep -q '^pondrel-uml: end of suite' "$out/console"; then
-	echo "FAIL: the user-mode kernel did not run the suite to its end" \
-		"(exit status $status); see $out/console" >&2
+	echo "FAIL: $name: the user-mode kernel did not run the suite to its end" \
+		"(exit status $status, $secs s); see $out/console" >&2
 	exit 1
 fi
-grep -q '^pondrel-uml: end of suite, 0 failed' "$out/console"
+if ! grep -q '^pondrel-uml: end of suite, 0 failed' "$out/console"; then
+	echo "FAIL: $name: checks failed ($secs s)" >&2
+	exit 1
+fi
+[ "$mode" = demo ] || echo "$name: passed in $secs s"
