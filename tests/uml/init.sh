@@ -6,7 +6,11 @@
 # "ok - ..." or "FAIL - ...", and only when every scenario was reached, the
 # end line that run.sh waits for. With UML_MODE=traffic it runs only the
 # traffic matrix of traffic.sh, for bench/traffic.sh; with UML_MODE=demo
-# only the demo of traffic.sh, for scripts/demo.sh.
+# only the demo of traffic.sh, for scripts/demo.sh. UML_MODE=static, for
+# another build of the same source (scripts/static-test.sh), leaves out
+# what proves the kernel rather than the binary: kernel_test (the host runs
+# it under memcheck) and the traffic through its limits, whose requests
+# "the wire" proves the same as this build's.
 set -u
 if [ "$$" -ne 1 ]; then
 	echo "init.sh only runs as the init of the user-mode kernel" >&2
@@ -55,7 +59,7 @@ load net/sched/sch_tbf net/sched/sch_ingress net/sched/cls_basic \
 . "$(dirname "$0")/traffic.sh"
 # bench/traffic.sh boots this kernel for its traffic matrix alone, and
 # scripts/demo.sh for its demo where the machine's kernel lacks a part.
-if [ "${UML_MODE:-suite}" != suite ]; then
+if [ "${UML_MODE:-suite}" != suite ] && [ "$UML_MODE" != static ]; then
 	# Without numifbs=0 ifb would make ifb0 and ifb1 of its own.
 	load net/sched/act_police net/sched/sch_netem net/sched/act_mirred \
 		"drivers/net/ifb numifbs=0"
@@ -95,17 +99,21 @@ EOPNOTSUPP_TEXT=$("$STRERROR" 95)
 ip link add d0 type dummy
 ip link set d0 up
 
-echo "== kernel_test: the police action held back, then loaded"
-# The host's test of whole runs asks tc whether the kernel polices and holds
-# each run to that answer; here each answer is certain, and both are proven.
-for when in "held back|cannot" "loaded|can"; do
-	st=0
-	"$KERNEL_TEST" --gtest_brief=1 >$T/kernel_test 2>&1 || st=$?
-	same "kernel_test, act_police ${when%|*}: passed, on the kernel it asked" \
-		"$st|$(grep '^kernel: ' $T/kernel_test)" "0|kernel: tc ${when#*|} police ingress"
-	[ "$st" = 0 ] || sed 's/^/    /' $T/kernel_test
-	[ "${when#*|}" = can ] || load net/sched/act_police
-done
+if [ "${UML_MODE:-suite}" = static ]; then
+	load net/sched/act_police
+else
+	echo "== kernel_test: the police action held back, then loaded"
+	# The host's test of whole runs asks tc whether the kernel polices and holds
+	# each run to that answer; here each answer is certain, and both are proven.
+	for when in "held back|cannot" "loaded|can"; do
+		st=0
+		"$KERNEL_TEST" --gtest_brief=1 >$T/kernel_test 2>&1 || st=$?
+		same "kernel_test, act_police ${when%|*}: passed, on the kernel it asked" \
+			"$st|$(grep '^kernel: ' $T/kernel_test)" "0|kernel: tc ${when#*|} police ingress"
+		[ "$st" = 0 ] || sed 's/^/    /' $T/kernel_test
+		[ "${when#*|}" = can ] || load net/sched/act_police
+	done
+fi
 
 echo "== both directions, idempotence, replacement, removal"
 # what | arguments | what tc must show after the run
@@ -422,66 +430,68 @@ for args in "1 1" "- -"; do
 	same "without CAP_NET_ADMIN ($args): nothing changed" "$(state d0)" "$before"
 done
 
-echo "== traffic"
-# Only what must hold on any machine: goodput never more than 10 % above the
-# set rate, and a limit clearly in force. The figures users read come from
-# the matrix of bench/traffic.sh, which takes minutes.
-traffic_up
-for dir in egress ingress; do
-	limit $dir -
-	free=$(goodput $dir 3 0)
-	free=${free:-0}
-	echo "$dir unlimited: $free Kbit/s"
-	for kbit in 1000 10000 50000; do
-		st=0
-		limit $dir $kbit || st=$?
-		g=$(goodput $dir 3 0)
-		g=${g:-0}
-		same "$dir $kbit Kbit/s: applied, $g Kbit/s measured, at most 10% above" \
-			"$st $(awk "BEGIN { print ($g > 0 && $g <= $kbit * 1.1) }")" "0 1"
-		same "$dir $kbit Kbit/s: $g Kbit/s is below half of unlimited" \
-			"$(awk "BEGIN { print ($g < $free / 2) }")" 1
+if [ "${UML_MODE:-suite}" = suite ]; then
+	echo "== traffic"
+	# Only what must hold on any machine: goodput never more than 10 % above the
+	# set rate, and a limit clearly in force. The figures users read come from
+	# the matrix of bench/traffic.sh, which takes minutes.
+	traffic_up
+	for dir in egress ingress; do
+		limit $dir -
+		free=$(goodput $dir 3 0)
+		free=${free:-0}
+		echo "$dir unlimited: $free Kbit/s"
+		for kbit in 1000 10000 50000; do
+			st=0
+			limit $dir $kbit || st=$?
+			g=$(goodput $dir 3 0)
+			g=${g:-0}
+			same "$dir $kbit Kbit/s: applied, $g Kbit/s measured, at most 10% above" \
+				"$st $(awk "BEGIN { print ($g > 0 && $g <= $kbit * 1.1) }")" "0 1"
+			same "$dir $kbit Kbit/s: $g Kbit/s is below half of unlimited" \
+				"$(awk "BEGIN { print ($g < $free / 2) }")" 1
+		done
 	done
-done
-# Far more than the limit in each direction, even from a slow user-mode
-# kernel: the queues and the policer must drop, and in the shaped mode the
-# fair queues below the tbfs. DROPPED is jq's test of each direction.
-overload() { # NAME INGRESS DROPPED
-	# A loaded machine may starve iperf3's own control connection behind
-	# the flood: a run that lost it goes once more.
-	for r in "" -R; do
-		ip netns exec pondrel4a iperf3 -c 10.4.0.2 -u -b 20M -l 1400 -t 2 $r >/dev/null ||
+	# Far more than the limit in each direction, even from a slow user-mode
+	# kernel: the queues and the policer must drop, and in the shaped mode the
+	# fair queues below the tbfs. DROPPED is jq's test of each direction.
+	overload() { # NAME INGRESS DROPPED
+		# A loaded machine may starve iperf3's own control connection behind
+		# the flood: a run that lost it goes once more.
+		for r in "" -R; do
 			ip netns exec pondrel4a iperf3 -c 10.4.0.2 -u -b 20M -l 1400 -t 2 $r >/dev/null ||
-			echo "    iperf3 $r failed"
+				ip netns exec pondrel4a iperf3 -c 10.4.0.2 -u -b 20M -l 1400 -t 2 $r >/dev/null ||
+				echo "    iperf3 $r failed"
+		done
+		# The last packets of a run, its close among them, still pass for a
+		# moment: read the counters once they stand still, for tc and pondrel.
+		sleep 1
+		ip netns exec pondrel4a "$PONDREL" --status v4a | sed 's/^/    /'
+		ip netns exec pondrel4a "$PONDREL" --json v4a | sed 's/^/    /'
+		status_check "$1 after traffic" pondrel4a v4a "$2" shaped
+		same "$1 after traffic: both directions dropped" \
+			"$(jq "[.ingress, .egress] | all($3)" $T/status.json)" true
+	}
+	ip netns exec pondrel4a "$PONDREL" v4a 1000 1000
+	overload "default mode" policed '.drops >= 1'
+	ip netns exec pondrel4a "$PONDREL" --shape v4a 1000 1000
+	overload "shaped mode" shaped '.drops >= 1 and .fair_queue.drops >= 1'
+	# The length that the kernel counts of each of 10 pings of 1028 bytes of
+	# IP: the root tbf and the IFB's the frame with its Ethernet header, the
+	# policer without; pondrel's overhead for the policer makes up for it.
+	for opt in "" --shape; do
+		ip netns exec pondrel4a "$PONDREL" $opt --atm v4a 100000 100000
+		ip netns exec pondrel4a busybox ping -q -c 1 10.4.0.2 >/dev/null
+		ip netns exec pondrel4a "$PONDREL" --json v4a >$T/before.json
+		ip netns exec pondrel4a busybox ping -q -c 10 -i 0.05 -s 1000 10.4.0.2 >/dev/null
+		ip netns exec pondrel4a "$PONDREL" --json v4a >$T/after.json
+		same "framing${opt:+, shaped}: bytes counted per ping, egress and ingress" \
+			"$(jq -s -r '[.[1].egress, .[1].ingress] as $a | [.[0].egress, .[0].ingress] as $b |
+				[0, 1] | map(($a[.].bytes - $b[.].bytes) / ($a[.].packets - $b[.].packets)) | join(" ")' \
+				$T/before.json $T/after.json)" \
+			"1042 $([ -n "$opt" ] && echo 1042 || echo 1028)"
 	done
-	# The last packets of a run, its close among them, still pass for a
-	# moment: read the counters once they stand still, for tc and pondrel.
-	sleep 1
-	ip netns exec pondrel4a "$PONDREL" --status v4a | sed 's/^/    /'
-	ip netns exec pondrel4a "$PONDREL" --json v4a | sed 's/^/    /'
-	status_check "$1 after traffic" pondrel4a v4a "$2" shaped
-	same "$1 after traffic: both directions dropped" \
-		"$(jq "[.ingress, .egress] | all($3)" $T/status.json)" true
-}
-ip netns exec pondrel4a "$PONDREL" v4a 1000 1000
-overload "default mode" policed '.drops >= 1'
-ip netns exec pondrel4a "$PONDREL" --shape v4a 1000 1000
-overload "shaped mode" shaped '.drops >= 1 and .fair_queue.drops >= 1'
-# The length that the kernel counts of each of 10 pings of 1028 bytes of
-# IP: the root tbf and the IFB's the frame with its Ethernet header, the
-# policer without; pondrel's overhead for the policer makes up for it.
-for opt in "" --shape; do
-	ip netns exec pondrel4a "$PONDREL" $opt --atm v4a 100000 100000
-	ip netns exec pondrel4a busybox ping -q -c 1 10.4.0.2 >/dev/null
-	ip netns exec pondrel4a "$PONDREL" --json v4a >$T/before.json
-	ip netns exec pondrel4a busybox ping -q -c 10 -i 0.05 -s 1000 10.4.0.2 >/dev/null
-	ip netns exec pondrel4a "$PONDREL" --json v4a >$T/after.json
-	same "framing${opt:+, shaped}: bytes counted per ping, egress and ingress" \
-		"$(jq -s -r '[.[1].egress, .[1].ingress] as $a | [.[0].egress, .[0].ingress] as $b |
-			[0, 1] | map(($a[.].bytes - $b[.].bytes) / ($a[.].packets - $b[.].packets)) | join(" ")' \
-			$T/before.json $T/after.json)" \
-		"1042 $([ -n "$opt" ] && echo 1042 || echo 1028)"
-done
-traffic_down
+	traffic_down
+fi
 
 echo "pondrel-uml: end of suite, $fails failed"
