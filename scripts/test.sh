@@ -31,6 +31,8 @@ stage() { # NAME COMMAND...
 # a stage that fails meanwhile ends it.
 bg=
 trap '[ -z "$bg" ] || kill -- -"$bg" 2>/dev/null || kill "$bg" 2>/dev/null || :; rm -f "$times" "$times.0" "$times.1"' EXIT
+# An interrupted run ends the stage beside it too, with its guests.
+trap 'exit 130' INT TERM HUP
 beside() { # NAME COMMAND...
 	bg_name=$1
 	shift

@@ -14,6 +14,8 @@ rm -f "$log.why"
 # timeout passes a TERM on to the guest's whole process group.
 timeout -k 5 "$limit" "$@" </dev/null >"$log" 2>&1 &
 guest=$!
+# timeout keeps a process group of its own: a run that is ended ends it.
+trap 'kill "$guest" 2>/dev/null; exit 143' INT TERM HUP
 (
 	size=0
 	last=$(date +%s)
