@@ -72,17 +72,23 @@ done
 # shellcheck disable=SC2086 # one word per package
 stage deps sh scripts/deps.sh $extra
 stage build sh scripts/build.sh -DPONDREL_TESTS=ON
-# The user-mode kernels wait more than they compute: two at a time.
-stage ctest ctest --test-dir build --output-on-failure -j2
-stage package-test sh scripts/package-test.sh
+# No more than two guests (user-mode kernels, emulated boards) at a time,
+# one per core, and the builds beside them. ctest boots the two user-mode
+# suites at once; once the systemd one is done, the other suite runs alone
+# for minutes and uses about one core: the builds have the other.
+beside ctest ctest --test-dir build --output-on-failure -j2
 stage sanitize sh scripts/sanitize.sh
 stage bigendian sh scripts/bigendian.sh
 # shellcheck disable=SC2086
 stage static-build sh scripts/static-build.sh $arches
+joined
 # Each other board's static binary on every Debian kernel series of its own
-# architecture that the archive offers (the table in run.sh), beside the
-# suite on the amd64 one, which mostly waits on the user-mode kernel.
-beside boards sh tests/boards/run.sh --ci
+# architecture that the archive offers (the table in run.sh), one board at
+# a time beside the static suite's one user-mode kernel. The package test
+# installs into this machine, which the systemd suite's overlay reads: it
+# runs here, after that suite.
+beside boards env BOARDS_AT_ONCE=1 sh tests/boards/run.sh --ci
+stage package-test sh scripts/package-test.sh
 stage static-test sh scripts/static-test.sh
 joined
 echo "stages: $stages passed, 0 failed"

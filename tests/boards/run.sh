@@ -432,7 +432,8 @@ boot() { # BOARD
 }
 
 # One board per process: set -e holds in each, and a failing board does not
-# keep the others from being tried. Two boot at once, each into a log that
+# keep the others from being tried. BOARDS_AT_ONCE boot at once (two by
+# default, one per core; one beside another guest), each into a log that
 # is shown whole when it is done, so that their lines do not mix.
 if [ "$1" = --one ]; then # BOARD PONDREL
 	one=$2
@@ -484,7 +485,7 @@ fetched() { # the boards' lines whose packages are all at hand, or the others
 }
 fetched no | cut -d' ' -f1 >>"$work/failed"
 # Each board's failure is in $work/failed.
-fetched yes | xargs -r -n 2 -P 2 sh "$0" --one || :
+fetched yes | xargs -r -n 2 -P "${BOARDS_AT_ONCE:-2}" sh "$0" --one || :
 if [ -s "$work/failed" ]; then
 	echo "FAIL - boards: $(tr '\n' ' ' <"$work/failed")" >&2
 	exit 1
