@@ -54,14 +54,19 @@ plain_decimal(const char *text, double *value)
 	return true;
 }
 
-double
-parse_rate_arg(const char *text)
+/* What checking a rate argument found: a value, or which way it fails. */
+enum { RATE_OK, RATE_MALFORMED, RATE_TOO_HIGH };
+
+static int
+check_rate_arg(const char *text, double *rate)
 {
 	char *end;
-	double kbits, rate;
+	double kbits;
 
-	if (strcmp(text, "-") == 0)
-		return NO_LIMIT;
+	if (strcmp(text, "-") == 0) {
+		*rate = NO_LIMIT;
+		return RATE_OK;
+	}
 
 	if (!plain_decimal(text, &kbits)) {
 		kbits = strtod(text, &end);
@@ -72,13 +77,44 @@ parse_rate_arg(const char *text)
 		 * stay: they are explicit.
 		 */
 		if (end == text || *end != '\0' || isnan(kbits) || kbits < 0.0)
-			show_usage();
+			return RATE_MALFORMED;
 	}
 
-	rate = kbits * BYTES_PER_KBIT;
-	if (rate >= RATE_BOUND)
+	*rate = kbits * BYTES_PER_KBIT;
+	if (*rate >= RATE_BOUND)
+		return RATE_TOO_HIGH;
+	/*
+	 * The kernel limits nothing at a rate field of 0: a shaper that
+	 * claimed it would pass everything. The plain mode keeps the zero it
+	 * always took; the shaped one refuses a rate below 1 byte/s.
+	 */
+	if (shaped_mode && *rate < 1.0)
+		return RATE_MALFORMED;
+	return RATE_OK;
+}
+
+double
+parse_rate_arg(const char *text)
+{
+	double rate;
+
+	switch (check_rate_arg(text, &rate)) {
+	case RATE_MALFORMED:
+		show_usage();
+	case RATE_TOO_HIGH:
 		fatal_rate_too_high();
+	}
 	return rate;
+}
+
+/* Both rates as parse_rate_arg takes them, with nothing said or ended. */
+bool
+rates_valid(const char *ingress, const char *egress)
+{
+	double rate;
+
+	return check_rate_arg(ingress, &rate) == RATE_OK &&
+	       check_rate_arg(egress, &rate) == RATE_OK;
 }
 
 /* A whole number of bytes up to max, checked as strictly as a rate. */

@@ -27,11 +27,15 @@ main(int argc, char *argv[])
 	 * only at open_route_socket, after the arguments and the clock.
 	 */
 	try_route_socket();
-	if (shaped_mode)
+	/* A run whose arguments fail changes nothing, a vanished IFB too. */
+	if (shaped_mode && rates_valid(argv[first + 1], argv[first + 2])) {
+		lock_interface(argv[first]);
 		remove_orphaned_ifb(argv[first]);
+	}
 	resolve_interface(argv[first]);
 	ingress = parse_rate_arg(argv[first + 1]);
 	egress = parse_rate_arg(argv[first + 2]);
+	lock_interface(argv[first]);
 
 	read_psched_clock();
 	open_route_socket();

@@ -58,27 +58,89 @@ print_human_queue(const struct limit_status *s)
 	       p->memory_limit, p->ecn ? ", ECN" : "");
 }
 
+/*
+ * The length of the UTF-8 sequence at p, or 0 where it is not one: a
+ * stray continuation, an overlong form, a surrogate or beyond U+10FFFF.
+ */
+static int
+utf8_length(const unsigned char *p)
+{
+	int n, i;
+	uint32_t c;
+
+	if (p[0] < 0x80)
+		return 1;
+	if (p[0] < 0xc2 || p[0] > 0xf4)
+		return 0;
+	n = p[0] < 0xe0 ? 2 : p[0] < 0xf0 ? 3 : 4;
+	c = p[0] & (0x7f >> n);
+	for (i = 1; i < n; i++) {
+		if ((p[i] & 0xc0) != 0x80)
+			return 0;
+		c = c << 6 | (p[i] & 0x3f);
+	}
+	if ((n == 3 && (c < 0x800 || (c >= 0xd800 && c <= 0xdfff))) ||
+	    (n == 4 && (c < 0x10000 || c > 0x10ffff)))
+		return 0;
+	return n;
+}
+
+/*
+ * Names come from the command line and kinds from the kernel: a control
+ * character in either would reach the terminal, so each is shown escaped.
+ */
+static void
+print_text(const char *text)
+{
+	const unsigned char *p = (const unsigned char *)text;
+	int n, i;
+
+	while (*p != '\0') {
+		n = utf8_length(p);
+		/* C0 and C1 controls, DEL, the escape's own backslash, and
+		 * bytes that are no UTF-8. */
+		if (n == 0 || *p < 0x20 || *p == 0x7f || *p == '\\' ||
+		    (*p == 0xc2 && p[1] < 0xa0)) {
+			for (i = 0; i < (n == 0 ? 1 : n); i++)
+				printf("\\x%02x", p[i]);
+			p += n == 0 ? 1 : n;
+			continue;
+		}
+		fwrite(p, 1, (size_t)n, stdout);
+		p += n;
+	}
+}
+
 static void
 print_human(const char *dir, const struct limit_status *s)
 {
 	printf("%s: ", dir);
-	if (s->state == LIMIT_NONE)
+	if (s->state == LIMIT_NONE) {
 		puts("none");
-	else if (s->state == LIMIT_FOREIGN)
-		printf("not set by pondrel: %s\n", s->kind);
-	else if (s->policed) {
+	} else if (s->state == LIMIT_FOREIGN) {
+		fputs("not set by pondrel: ", stdout);
+		print_text(s->kind);
+		putchar('\n');
+	} else if (s->policed) {
 		printf("%.10g Kbit/s, policed, bucket %u bytes",
 		       s->rate / BYTES_PER_KBIT, s->bucket);
 		print_human_framing(&s->framing);
 		putchar('\n');
 	} else {
-		printf("%.10g Kbit/s, shaped%s%s, bucket %u bytes",
-		       s->rate / BYTES_PER_KBIT,
-		       through_ifb(s) ? " through IFB " : "",
-		       through_ifb(s) ? status_ifb_name : "", s->bucket);
+		printf("%.10g Kbit/s, shaped", s->rate / BYTES_PER_KBIT);
+		if (through_ifb(s)) {
+			fputs(" through IFB ", stdout);
+			print_text(status_ifb_name);
+			if (!status_ifb_up)
+				fputs(" (down: passes nothing)", stdout);
+		}
+		printf(", bucket %u bytes", s->bucket);
 		print_human_framing(&s->framing);
 		print_human_queue(s);
 	}
+	/* The kernel holds nothing back at a rate of 0. */
+	if (s->state == LIMIT_OWN && s->rate == 0)
+		puts("  a zero rate limits nothing: every packet passes");
 	print_counters(&s->count);
 	if (s->state == LIMIT_OWN && fair_queued(s))
 		printf("  fair queue: dropped %u, ECN marked %u, new flows %u, "
@@ -88,17 +150,30 @@ print_human(const char *dir, const struct limit_status *s)
 		       s->child.count.qlen, s->child.memory_used);
 }
 
-/* A device name may hold quotes, backslashes and control characters. */
+/*
+ * A device name may hold quotes, backslashes, control characters and
+ * bytes that are no UTF-8; JSON takes the last as U+FFFD.
+ */
 static void
 print_json_string(const char *key, const char *text)
 {
+	const unsigned char *p = (const unsigned char *)text;
+	int n;
+
 	printf(",\"%s\":\"", key);
-	for (; *text != '\0'; text++) {
-		unsigned char c = (unsigned char)*text;
-		if (c < 0x20)
-			printf("\\u%04x", c);
-		else
-			printf(c == '"' || c == '\\' ? "\\%c" : "%c", c);
+	while (*p != '\0') {
+		n = utf8_length(p);
+		if (n == 0) {
+			fputs("\\ufffd", stdout);
+			n = 1;
+		} else if (*p < 0x20 || *p == 0x7f) {
+			printf("\\u%04x", *p);
+		} else if (*p == '"' || *p == '\\') {
+			printf("\\%c", *p);
+		} else {
+			fwrite(p, 1, (size_t)n, stdout);
+		}
+		p += n;
 	}
 	putchar('"');
 }
@@ -152,8 +227,11 @@ print_json(const char *dir, const struct limit_status *s)
 		    s->policed ? "policed" : "shaped", s->rate / BYTES_PER_KBIT,
 		    s->bucket);
 		print_json_framing(&s->framing);
-		if (through_ifb(s))
+		if (through_ifb(s)) {
 			print_json_string("ifb", status_ifb_name);
+			printf(",\"ifb_up\":%s",
+			       status_ifb_up ? "true" : "false");
+		}
 		if (!s->policed)
 			printf(",\"queue_bytes\":%u,\"queue_ms\":%.10g",
 			       s->queue, s->queue_ms);

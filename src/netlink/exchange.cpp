@@ -1,8 +1,11 @@
 /* The route socket and the exchange of one request for one acknowledgement. */
 #include <errno.h>
+#include <string.h>
 #include <sys/socket.h>
 
 #include <linux/netlink.h>
+#include <linux/pkt_cls.h>
+#include <linux/rtnetlink.h>
 #include <netlink/handlers.h>
 #include <netlink/socket.h>
 
@@ -180,27 +183,103 @@ send_and_wait(struct nl_msg *msg, bool tolerate)
 	return true;
 }
 
+static bool acknowledged;
+
+static int
+note_ack(struct nl_msg *msg, void *arg)
+{
+	(void)msg;
+	(void)arg;
+	acknowledged = true;
+	return NL_STOP;
+}
+
+/*
+ * Sends msg and hands each answer to parse with arg: the many parts of a
+ * dump up to its done message, or the one answer to a query up to its
+ * acknowledgement. Returns 0, or the error that ended it, reported only
+ * when report says so: a query may ask after a device that is not there.
+ */
+static int
+exchange_answers(struct nl_msg *msg, bool dump, bool report,
+		 nl_recvmsg_msg_cb_t parse, void *arg)
+{
+	int got, err = 0;
+
+	if (!send_request(msg, false))
+		return EIO;
+	nl_cb_set(route_cb, NL_CB_VALID, NL_CB_CUSTOM, parse, arg);
+	nl_socket_set_msg_buf_size(route_sock, DUMP_BUFFER_SIZE);
+	errno = 0;
+	if (dump) {
+		got = nl_recvmsgs(route_sock, route_cb);
+	} else {
+		/*
+		 * The answer and the acknowledgement come in two receives,
+		 * and one round of the library's stops after the first.
+		 */
+		nl_cb_set(route_cb, NL_CB_ACK, NL_CB_CUSTOM, note_ack, NULL);
+		acknowledged = false;
+		do
+			got = nl_recvmsgs(route_sock, route_cb);
+		while (got >= 0 && !acknowledged && pending_error == 0);
+		nl_cb_set(route_cb, NL_CB_ACK, NL_CB_DEFAULT, NULL, NULL);
+	}
+	if (pending_error != 0)
+		err = pending_error;
+	else if (got < 0 && !kernel_answered)
+		err = errno_or_eio();
+	nl_cb_set(route_cb, NL_CB_VALID, NL_CB_DEFAULT, NULL, NULL);
+	if (err != 0 && report)
+		request_failed(err);
+	return err;
+}
+
 /*
  * The kernel answers a dump with as many messages as it holds and then a
  * done message; an error message instead means the dump failed, reported as
  * a refused request is.
  */
 bool
-dump_tc(int type, int ifindex, uint32_t parent, nl_recvmsg_msg_cb_t parse)
+dump_tc(int type, int ifindex, uint32_t parent, nl_recvmsg_msg_cb_t parse,
+	void *arg)
 {
-	int got;
+	return exchange_answers(new_tc_request_on(ifindex, type, NLM_F_DUMP,
+						  parent, 0, 0),
+				true, true, parse, arg) == 0;
+}
 
-	if (!send_request(new_tc_request_on(ifindex, type, NLM_F_DUMP, parent,
-					    0, 0),
-			  false))
-		return false;
-	nl_cb_set(route_cb, NL_CB_VALID, NL_CB_CUSTOM, parse, NULL);
-	nl_socket_set_msg_buf_size(route_sock, DUMP_BUFFER_SIZE);
-	errno = 0;
-	got = nl_recvmsgs(route_sock, route_cb);
-	if (pending_error != 0)
-		return request_failed(pending_error);
-	if (got < 0)
-		return request_failed(errno_or_eio());
-	return true;
+/* Every action of that kind in this network namespace, filters' too. */
+bool
+dump_actions(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg)
+{
+	struct nl_msg *msg = nlmsg_alloc_simple(RTM_GETACTION, NLM_F_DUMP);
+	struct tcamsg tca;
+	struct nlattr *tab, *action;
+
+	if (msg == NULL)
+		fatal_errno("nlmsg_alloc_simple");
+	memset(&tca, 0, sizeof(tca));
+	tca.tca_family = AF_UNSPEC;
+	nlmsg_append(msg, &tca, sizeof(tca), NLMSG_ALIGNTO);
+	tab = open_nest(msg, TCA_ACT_TAB);
+	action = open_nest(msg, 1);
+	nla_put_string(msg, TCA_ACT_KIND, kind);
+	close_nest(msg, action);
+	close_nest(msg, tab);
+	return exchange_answers(msg, true, true, parse, arg) == 0;
+}
+
+/*
+ * The device of that name as this namespace knows it, whatever sysfs
+ * shows. Returns 0, or the kernel's error unreported: ENODEV for no such
+ * device.
+ */
+int
+query_link(const char *name, nl_recvmsg_msg_cb_t parse, void *arg)
+{
+	struct nl_msg *msg = new_link_request(RTM_GETLINK, 0, 0, 0);
+
+	nla_put_string(msg, IFLA_IFNAME, name);
+	return exchange_answers(msg, false, false, parse, arg);
 }

@@ -44,7 +44,10 @@ void close_nest(struct nl_msg *msg, struct nlattr *nest);
 /* Reports a request that failed, counts it, and returns false. */
 bool request_failed(int err);
 bool send_and_wait(struct nl_msg *msg, bool tolerate);
-/* A dump of traffic-control objects; each answer goes to parse. */
-bool dump_tc(int type, int ifindex, uint32_t parent, nl_recvmsg_msg_cb_t parse);
+/* Dumps and queries: each answer goes to parse, with arg. */
+bool dump_tc(int type, int ifindex, uint32_t parent, nl_recvmsg_msg_cb_t parse,
+	     void *arg);
+bool dump_actions(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg);
+int query_link(const char *name, nl_recvmsg_msg_cb_t parse, void *arg);
 int ack_error_handler(struct sockaddr_nl *peer, struct nlmsgerr *err,
 		      void *arg);

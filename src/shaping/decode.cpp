@@ -113,14 +113,17 @@ distance(double a, double b)
 }
 
 /*
- * A bucket of so many ticks at the rate holds the given bytes, within a
- * byte or what one tick carries: the kernel keeps buckets in time.
+ * A bucket of so many ticks at the rate is the one of the given bytes,
+ * within a byte or what one tick carries: the kernel keeps buckets in
+ * time. At a few bit/s the ticks pass 2^32 and wrap, in what pondrel sends
+ * and in what the kernel gives back alike, so the wrapped count is the
+ * one to meet.
  */
 bool
 near_bucket(uint32_t ticks, uint32_t rate, uint32_t bytes)
 {
-	double got =
-	    rate != 0 ? (double)ticks * rate / ticks_per_second : (double)bytes;
-
-	return distance(got, bytes) <= 1 + rate / ticks_per_second;
+	if (rate == 0)
+		return true;
+	return distance(ticks, to_u32_field(xmit_ticks(bytes, rate))) <=
+	       ticks_per_second / rate + 1;
 }

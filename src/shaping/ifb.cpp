@@ -10,6 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <linux/if_ether.h>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 
@@ -17,17 +18,33 @@
 #include "../netlink/netlink.h"
 
 const char *sysfs_net_dir = "/sys/class/net";
+const char *net_dev_list = "/proc/net/dev";
 
-/*
- * "ifb-" and the name while that fits in 15 bytes; a longer name keeps its
- * start and gains a hash of the whole, so that names sharing a start differ.
- */
-void
-ifb_name(const char *iface, char name[IFNAMSIZ])
+/* Long names hash to five hex digits; a taken one moves to the next. */
+#define IFB_CANDIDATES 4
+
+static uint32_t
+name_hash(const char *iface)
 {
 	uint32_t hash = 2166136261u;
-	size_t len = strlen(iface);
 	const char *p;
+
+	for (p = iface; *p != '\0'; p++)
+		hash = (hash ^ (unsigned char)*p) * 16777619u;
+	return hash;
+}
+
+/*
+ * The k-th name that the interface's IFB may take, false past the last.
+ * "ifb-" and the name while that fits in 15 bytes, the only candidate, as
+ * no other interface's name gives it. A longer name keeps its start and
+ * gains a hash of the whole, and two names may share both: the next
+ * candidate counts the hash up, and the mark tells whose a device is.
+ */
+static bool
+ifb_candidate(const char *iface, int k, char name[IFNAMSIZ])
+{
+	size_t len = strlen(iface);
 
 	/*
 	 * Copied rather than printed: every plain run names the IFB it looks
@@ -37,17 +54,42 @@ ifb_name(const char *iface, char name[IFNAMSIZ])
 		memcpy(name, "ifb-", 4);
 		memcpy(name + 4, iface, len);
 		name[4 + len] = '\0';
-		return;
+		return k == 0;
 	}
-	for (p = iface; *p != '\0'; p++)
-		hash = (hash ^ (unsigned char)*p) * 16777619u;
-	snprintf(name, IFNAMSIZ, "ifb-%.5s-%05x", iface, hash & 0xfffff);
+	snprintf(name, IFNAMSIZ, "ifb-%.5s-%05x", iface,
+		 (name_hash(iface) + (uint32_t)k) & 0xfffff);
+	return k < IFB_CANDIDATES;
+}
+
+void
+ifb_name(const char *iface, char name[IFNAMSIZ])
+{
+	ifb_candidate(iface, 0, name);
 }
 
 static void
 ifb_mark(const char *iface, char mark[IFB_MARK_SIZE])
 {
 	snprintf(mark, IFB_MARK_SIZE, "%s%s", IFB_MARK_PREFIX, iface);
+}
+
+/*
+ * The kernel takes no alias with a new device, but it does take an
+ * address: a locally administered one from the interface's name marks an
+ * IFB whose run was stopped before its alias came, so that the next run
+ * takes it over rather than finding its name taken.
+ */
+static void
+ifb_birth_address(const char *iface, uint8_t addr[ETH_ALEN])
+{
+	uint32_t hash = name_hash(iface);
+
+	addr[0] = 0x02;
+	addr[1] = 'p';
+	addr[2] = (uint8_t)(hash >> 24);
+	addr[3] = (uint8_t)(hash >> 16);
+	addr[4] = (uint8_t)(hash >> 8);
+	addr[5] = (uint8_t)hash;
 }
 
 /*
@@ -91,34 +133,137 @@ sysfs_index(const char *dev)
 	return shown;
 }
 
+/* What the kernel says of a device that may be an IFB of ours. */
+struct link_facts {
+	int index;
+	bool ifb, up, has_alias, birth_address;
+	char alias[IFB_MARK_SIZE + 1]; /* one more: a longer alias is not ours */
+	const uint8_t *want_address;
+};
+
+static int
+read_link(struct nl_msg *msg, void *arg)
+{
+	struct link_facts *f = (struct link_facts *)arg;
+	struct nlmsghdr *hdr = nlmsg_hdr(msg);
+	struct ifinfomsg *ifi = (struct ifinfomsg *)NLMSG_DATA(hdr);
+	struct nlattr *tb[IFLA_MAX + 1], *info[IFLA_INFO_MAX + 1];
+
+	if (hdr->nlmsg_type != RTM_NEWLINK ||
+	    nlmsg_parse(hdr, sizeof(*ifi), tb, IFLA_MAX, NULL) != 0)
+		return NL_SKIP;
+	f->index = ifi->ifi_index;
+	f->up = (ifi->ifi_flags & IFF_UP) != 0;
+	if (tb[IFLA_LINKINFO] != NULL &&
+	    nla_parse_nested(info, IFLA_INFO_MAX, tb[IFLA_LINKINFO], NULL) ==
+		0 &&
+	    info[IFLA_INFO_KIND] != NULL)
+		f->ifb = nla_len(info[IFLA_INFO_KIND]) == sizeof("ifb") &&
+			 memcmp(nla_data(info[IFLA_INFO_KIND]), "ifb",
+				sizeof("ifb")) == 0;
+	/* The whole alias, newlines and all, or nothing of one too long. */
+	if (tb[IFLA_IFALIAS] != NULL && nla_len(tb[IFLA_IFALIAS]) > 1) {
+		f->has_alias = true;
+		copy_attr(tb[IFLA_IFALIAS], f->alias, sizeof(f->alias) - 1);
+		if (nla_len(tb[IFLA_IFALIAS]) > (int)sizeof(f->alias))
+			f->alias[0] = '\0';
+	}
+	f->birth_address = tb[IFLA_ADDRESS] != NULL &&
+			   nla_len(tb[IFLA_ADDRESS]) == ETH_ALEN &&
+			   memcmp(nla_data(tb[IFLA_ADDRESS]), f->want_address,
+				  ETH_ALEN) == 0;
+	return NL_OK;
+}
+
 /*
- * The index of the interface's own IFB, or 0 when there is none: no device
- * of that name, or one without pondrel's mark, which is never touched. The
- * index must agree with the one this network namespace gives the name, as
- * sysfs may show another namespace's devices. Every run without --shape
- * asks, and there is mostly none, so sysfs comes first: the route socket's
- * ioctl is quicker, but for a name that does not exist a kernel with
- * modules runs modprobe for it, twice when root asks.
+ * Whether this network namespace has a device of that name. /proc/net/dev
+ * lists them as this process's namespace has them, which sysfs need not
+ * (unshare -n keeps the old namespace's /sys), and reading it loads no
+ * module, which asking the route socket's ioctl for a missing name may
+ * do. Every plain run asks, and there is mostly no such device.
+ */
+static bool
+device_listed(const char *name)
+{
+	char buf[4096];
+	size_t len = strlen(name), have = 0, skip;
+	ssize_t n;
+	char *line, *end;
+	bool found = false;
+	int fd = open(net_dev_list, O_RDONLY | O_CLOEXEC);
+
+	if (fd < 0)
+		return true; /* the kernel's own answer will tell */
+	while (!found && (n = read(fd, buf + have, sizeof(buf) - 1 - have)) > 0) {
+		have += (size_t)n;
+		buf[have] = '\0';
+		for (line = buf; !found && (end = strchr(line, '\n')) != NULL;
+		     line = end + 1) {
+			skip = strspn(line, " ");
+			found = strncmp(line + skip, name, len) == 0 &&
+				line[skip + len] == ':';
+		}
+		/* A line cut by the buffer's end comes again whole. */
+		have = strlen(line);
+		memmove(buf, line, have);
+		if (have == sizeof(buf) - 1)
+			have = 0;
+	}
+	close(fd);
+	return found;
+}
+
+/* What the kernel says of the device of that name, false when none. */
+static bool
+ask_link(const char *name, struct link_facts *f)
+{
+	int err;
+
+	if (!device_listed(name))
+		return false;
+	err = query_link(name, read_link, f);
+	if (err == ENODEV)
+		return false;
+	if (err != 0)
+		return request_failed(err);
+	return true;
+}
+
+/*
+ * The index of the interface's own IFB, or 0: an IFB whose whole alias is
+ * pondrel's mark for that interface, or one whose run was stopped before it
+ * was marked. Anything else is never touched. found->name is the IFB's,
+ * or else the first name free for it ("" when none is).
  */
 int
-find_own_ifb(const char *iface, char name[IFNAMSIZ])
+find_own_ifb(const char *iface, struct ifb_found *found)
 {
-	char mark[IFB_MARK_SIZE], alias[IFB_MARK_SIZE];
-	unsigned int shown;
-	int ifindex;
+	char mark[IFB_MARK_SIZE], name[IFNAMSIZ];
+	uint8_t birth[ETH_ALEN];
+	struct link_facts f;
+	int k;
 
-	ifb_name(iface, name);
-	shown = sysfs_index(name);
-	if (shown == 0)
-		return 0;
-	ifindex = interface_index(name);
-	if ((unsigned int)ifindex != shown)
-		return 0;
 	ifb_mark(iface, mark);
-	if (!read_attr(name, "ifalias", alias, sizeof(alias)) ||
-	    strcmp(alias, mark) != 0)
-		return 0;
-	return ifindex;
+	ifb_birth_address(iface, birth);
+	memset(found, 0, sizeof(*found));
+	for (k = 0; ifb_candidate(iface, k, name); k++) {
+		memset(&f, 0, sizeof(f));
+		f.want_address = birth;
+		if (!ask_link(name, &f)) {
+			if (found->name[0] == '\0')
+				memcpy(found->name, name, IFNAMSIZ);
+			continue;
+		}
+		if (f.ifb && (f.has_alias ? strcmp(f.alias, mark) == 0
+					  : f.birth_address)) {
+			memcpy(found->name, name, IFNAMSIZ);
+			found->index = f.index;
+			found->up = f.up;
+			found->marked = f.has_alias;
+			return f.index;
+		}
+	}
+	return 0;
 }
 
 bool
@@ -129,21 +274,24 @@ remove_ifb(int ifindex)
 }
 
 static bool
-create_ifb(const char *name)
+create_ifb(const char *name, const char *iface)
 {
 	struct nl_msg *msg;
 	struct nlattr *info;
+	uint8_t birth[ETH_ALEN];
 
+	ifb_birth_address(iface, birth);
 	/* EXCL: a device of that name that is not ours makes this fail. */
 	msg = new_link_request(RTM_NEWLINK, NLM_F_CREATE | NLM_F_EXCL, 0, 0);
 	nla_put_string(msg, IFLA_IFNAME, name);
+	nla_put(msg, IFLA_ADDRESS, ETH_ALEN, birth);
 	info = open_nest(msg, IFLA_LINKINFO);
 	nla_put_string(msg, IFLA_INFO_KIND, "ifb");
 	close_nest(msg, info);
 	return send_and_wait(msg, false);
 }
 
-/* The kernel takes no alias on creation, so it comes with bringing it up. */
+/* The alias, which the kernel takes only now, comes with bringing it up. */
 static bool
 mark_and_raise_ifb(int ifindex, const char *iface)
 {
@@ -164,14 +312,17 @@ mark_and_raise_ifb(int ifindex, const char *iface)
 int
 make_ifb(const char *iface)
 {
-	char name[IFNAMSIZ];
+	struct ifb_found found;
 	int ifindex;
 
-	ifindex = find_own_ifb(iface, name);
+	ifindex = find_own_ifb(iface, &found);
 	if (ifindex == 0) {
-		if (!create_ifb(name))
+		/* Every name it may take is someone else's. */
+		if (found.name[0] == '\0')
+			return request_failed(EEXIST);
+		if (!create_ifb(found.name, iface))
 			return 0;
-		ifindex = interface_index(name);
+		ifindex = interface_index(found.name);
 		if (ifindex == 0) {
 			request_failed(ENODEV);
 			return 0;

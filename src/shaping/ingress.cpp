@@ -48,7 +48,7 @@ shape_ingress(double rate)
 void
 configure_ingress(double rate)
 {
-	char name[IFNAMSIZ];
+	struct ifb_found found;
 	int ifb;
 
 	if (!remove_qdisc(TC_H_INGRESS, INGRESS_HANDLE))
@@ -60,7 +60,7 @@ configure_ingress(double rate)
 	}
 	/* Its redirect went with the qdisc; an IFB of ours is of no more use.
 	 */
-	ifb = find_own_ifb(target_name, name);
+	ifb = find_own_ifb(target_name, &found);
 	if (ifb != 0 && !remove_ifb(ifb))
 		return;
 	if (rate < 0)

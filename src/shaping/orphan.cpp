@@ -7,19 +7,18 @@
 /*
  * The kernel does not tie an IFB to the interface it serves, so one whose
  * interface went away stays behind until this or a later run for that name.
+ * An interface that was only renamed still redirects to it: that one stays.
+ * Without a route socket there is nothing to ask, and the run goes on to
+ * say that the interface is missing.
  */
 void
 remove_orphaned_ifb(const char *iface)
 {
-	char name[IFNAMSIZ];
-	int ifb;
+	struct ifb_found found;
 
-	if (interface_index(iface) != 0)
+	if (route_fd < 0 || interface_index(iface) != 0)
 		return;
-	ifb = find_own_ifb(iface, name);
-	if (ifb == 0)
+	if (find_own_ifb(iface, &found) == 0 || redirected_to(found.index))
 		return;
-	/* The run goes on with the same socket. */
-	open_route_socket();
-	remove_ifb(ifb);
+	remove_ifb(found.index);
 }

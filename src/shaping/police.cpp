@@ -37,6 +37,19 @@ uncounted_header(void)
 	return ETH_HLEN;
 }
 
+/*
+ * The bucket holds INGRESS_BURST bytes as the link counts them, its
+ * framing and the header put back, as the tbf's does in the kernel's own
+ * reckoning: a minimum unit or an overhead beyond the bare bucket would
+ * otherwise make every packet cost more than the bucket can ever hold.
+ * Without framing that is INGRESS_BURST itself.
+ */
+static uint32_t
+police_bucket(const struct tc_ratespec *r, const struct framing *f)
+{
+	return (uint32_t)link_bytes(INGRESS_BURST + r->overhead, f);
+}
+
 void
 add_police_filter(double rate)
 {
@@ -48,11 +61,12 @@ add_police_filter(double rate)
 	memset(&police, 0, sizeof(police));
 	police.action = TC_POLICE_SHOT;
 	police.rate.rate = to_u32_field(rate);
-	police.burst =
-	    to_u32_field(xmit_ticks(INGRESS_BURST, police.rate.rate));
 	/* Without a framing option the record stays as it always was. */
 	fill_rate_table(&police.rate, table,
 			framing_given ? uncounted_header() : 0);
+	police.burst = to_u32_field(
+	    xmit_ticks(police_bucket(&police.rate, &link_framing),
+		       police.rate.rate));
 
 	options = open_nest(msg, TCA_OPTIONS);
 	police_nest = open_nest(msg, TCA_BASIC_POLICE);
@@ -63,13 +77,19 @@ add_police_filter(double rate)
 	send_and_wait(msg, false);
 }
 
-/* The policer add_police_filter makes, and no other. */
+/*
+ * The policer add_police_filter makes, and no other; before framing grew
+ * its bucket, a framed one held the bare INGRESS_BURST, and that one is
+ * still pondrel's. The kernel keeps no rate record for a zero rate, which
+ * holds nothing back, and so no framing either.
+ */
 void
 decode_police(struct nlattr *nest, struct limit_status *s)
 {
 	struct nlattr *tb[TCA_POLICE_MAX + 1];
 	struct tc_police p;
-	uint32_t mtu;
+	uint32_t mtu, bucket;
+	bool framed;
 
 	snprintf(s->kind, sizeof(s->kind), "basic police");
 	if (nla_parse_nested(tb, TCA_POLICE_MAX, nest, NULL) != 0 ||
@@ -78,13 +98,21 @@ decode_police(struct nlattr *nest, struct limit_status *s)
 	copy_attr(tb[TCA_POLICE_TBF], &p, sizeof(p));
 	s->policed = true;
 	s->rate = p.rate.rate;
-	s->bucket = INGRESS_BURST;
 	/* The kernel fills in the largest size its rate table covers. */
 	mtu = p.rate.rate != 0 ? 255U << RATE_CELL_LOG : ~0U;
+	framed = p.rate.rate != 0
+		     ? read_framing(&p.rate, uncounted_header(), &s->framing)
+		     : p.rate.linklayer == TC_LINKLAYER_UNAWARE &&
+			   p.rate.overhead == 0 && p.rate.mpu == 0;
+	bucket = police_bucket(&p.rate, &s->framing);
+	/* What the bucket really holds: at a few bit/s its ticks wrap, and
+	 * at a zero rate it holds nothing. */
+	s->bucket = (uint32_t)((double)p.burst * p.rate.rate / ticks_per_second +
+			       0.5);
 	if (p.action == TC_POLICE_SHOT && p.peakrate.rate == 0 &&
-	    p.mtu == mtu &&
-	    read_framing(&p.rate, uncounted_header(), &s->framing) &&
-	    near_bucket(p.burst, p.rate.rate, INGRESS_BURST) &&
+	    p.mtu == mtu && framed &&
+	    (near_bucket(p.burst, p.rate.rate, bucket) ||
+	     near_bucket(p.burst, p.rate.rate, INGRESS_BURST)) &&
 	    only(tb, TCA_POLICE_MAX,
 		 BIT(TCA_POLICE_TBF) | BIT(TCA_POLICE_TM) |
 		     BIT(TCA_POLICE_PAD)))

@@ -49,8 +49,12 @@ extern struct framing link_framing;
 extern bool framing_given;
 
 extern double ticks_per_second;
-/* Where the devices' attributes are read; tests point it elsewhere. */
+/*
+ * Where the devices' attributes are read, and the list of this network
+ * namespace's devices; tests point them elsewhere.
+ */
 extern const char *sysfs_net_dir;
+extern const char *net_dev_list;
 
 /*
  * The clock's text as the file holds it, into ticks_per_second; fatal when
@@ -89,9 +93,16 @@ bool add_redirect_filter(int ifb);
 bool read_attr(const char *dev, const char *attr, char *buf, int size);
 unsigned int sysfs_index(const char *dev);
 void ifb_name(const char *iface, char name[IFNAMSIZ]);
-int find_own_ifb(const char *iface, char name[IFNAMSIZ]);
+/* The interface's own IFB as the kernel holds it, index 0 for none. */
+struct ifb_found {
+	int index;
+	bool up, marked;
+	char name[IFNAMSIZ];
+};
+int find_own_ifb(const char *iface, struct ifb_found *found);
 int make_ifb(const char *iface);
 bool remove_ifb(int ifindex);
+bool redirected_to(int ifb);
 void remove_orphaned_ifb(const char *iface);
 
 /* What holds a direction, as --status reads it back from the kernel. */
@@ -131,6 +142,8 @@ extern struct limit_status egress_status, ingress_status;
 /* The interface's own IFB, if any: only a redirect there can be ours. */
 extern int status_ifb;
 extern char status_ifb_name[IFNAMSIZ];
+/* A down IFB takes what the redirect steals and passes none of it. */
+extern bool status_ifb_up;
 
 struct nl_msg;
 void begin_status(void);

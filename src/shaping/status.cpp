@@ -18,6 +18,7 @@
 struct limit_status egress_status, ingress_status;
 int status_ifb;
 char status_ifb_name[IFNAMSIZ];
+bool status_ifb_up;
 
 /* The ingress side, gathered over two dumps and judged after both. */
 static struct limit_status ifb_root;
@@ -193,11 +194,16 @@ begin_status(void)
 void
 read_status(void)
 {
+	struct ifb_found found;
+
 	begin_status();
-	status_ifb = find_own_ifb(target_name, status_ifb_name);
+	status_ifb = find_own_ifb(target_name, &found);
+	status_ifb_up = found.up;
+	if (status_ifb != 0)
+		memcpy(status_ifb_name, found.name, IFNAMSIZ);
 	if (!dump_tc(RTM_GETTFILTER, target_ifindex, INGRESS_HANDLE,
-		     decode_filter) ||
-	    !dump_tc(RTM_GETQDISC, 0, 0, decode_qdisc))
+		     decode_filter, NULL) ||
+	    !dump_tc(RTM_GETQDISC, 0, 0, decode_qdisc, NULL))
 		exit(1);
 	judge_status();
 }

@@ -105,7 +105,8 @@ decode_tbf(struct nlattr *options, struct limit_status *s)
 				(uint32_t)link_bytes(rule + s->framing.overhead,
 						     &s->framing)) &&
 		    distance(q.limit, tbf_limit(q.rate.rate, rule)) <= 1) {
-			s->bucket = rule;
+			/* The kernel holds no bucket at a zero rate. */
+			s->bucket = q.rate.rate != 0 ? rule : 0;
 			s->state = LIMIT_OWN;
 			return;
 		}

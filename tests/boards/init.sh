@@ -9,7 +9,7 @@ set -u
 PATH=/sbin:/bin
 export PATH
 trap 'poweroff -f' EXIT
-/bin/busybox mkdir -p /proc /sys /dev /run
+/bin/busybox mkdir -p /proc /sys /dev /run/lock
 /bin/busybox mount -t proc proc /proc
 /bin/busybox mount -t sysfs sysfs /sys
 # busybox's shell needs /dev/null for "&" and redirections.
@@ -155,7 +155,9 @@ done
 run --shape d0 - -
 # Framed runs: the framing's 16-bit fields in this host's order, 14 bytes
 # more in the policer's overhead; "-" names a plain run.
-for args in "10000 5000 - --atm --overhead 44 --mpu 64" "- 2000 - --overhead 18" \
+# The policer's bucket: 10240 bytes with the overhead and the header, in
+# 215 cells of 53 bytes.
+for args in "10000 5000 - --atm --overhead 44 --mpu 64 bucket=11395" "- 2000 - --overhead 18" \
 	"10000 100000 ifb-d0 --atm --overhead 44"; do
 	st=0
 	# shellcheck disable=SC2086

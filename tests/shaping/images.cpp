@@ -174,7 +174,7 @@ police_filter_image(int ifindex, uint32_t rate, double tps,
 
 	memset(&p, 0, sizeof(p));
 	p.action = TC_POLICE_SHOT;
-	p.burst = reference_ticks(10240, rate, tps);
+	p.burst = reference_ticks(f.policer_bucket, rate, tps);
 	p.rate = ratespec(rate, f, f.policer_header);
 	rate_table_image(table, rate, tps, f);
 
@@ -258,10 +258,11 @@ run_images(int ifindex, double ingress, double egress, double tps,
 }
 
 request_image
-ifb_create_image(const char *name)
+ifb_create_image(const char *name, const uint8_t address[6])
 {
 	request_image r = {RTM_NEWLINK, CREATE, false, ifinfomsg_image(0, 0)};
 	put_string(r.body, IFLA_IFNAME, name);
+	put_attr(r.body, IFLA_ADDRESS, address, 6);
 	size_t info = begin_nest(r.body, IFLA_LINKINFO);
 	put_string(r.body, IFLA_INFO_KIND, "ifb");
 	end_nest(r.body, info);
@@ -312,14 +313,14 @@ redirect_filter_image(int ifindex, int ifb)
 
 std::vector<request_image>
 shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
-		  int ifb, bool ifb_existed, double ingress, double egress,
+		  const uint8_t address[6], int ifb, bool ifb_existed, double ingress, double egress,
 		  double tps, const framing_image &f)
 {
 	std::vector<request_image> run;
 	run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
 	if (ingress >= 0) {
 		if (!ifb_existed)
-			run.push_back(ifb_create_image(ifb_name));
+			run.push_back(ifb_create_image(ifb_name, address));
 		run.push_back(ifb_mark_image(ifb, iface));
 		run.push_back(removal_image(ifb, TC_H_ROOT, 0));
 		push_shaper_images(run, ifb, ingress, tps, f);

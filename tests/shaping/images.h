@@ -23,6 +23,9 @@ struct framing_image {
 	uint16_t overhead = 0, mpu = 0;
 	bool atm = false;
 	uint16_t policer_header = 0;
+	// The bytes that the policer's bucket holds: more than the bare 10240
+	// where the framing makes each packet cost more on the link.
+	uint32_t policer_bucket = 10240;
 };
 
 request_image removal_image(int ifindex, uint32_t parent, uint32_t handle);
@@ -35,9 +38,9 @@ request_image tbf_image(int ifindex, uint32_t rate, uint32_t limit,
 // The shaped mode's fair queue for a tbf of that rate, in its class 1:1.
 request_image fair_queue_image(int ifindex, uint32_t rate);
 
-// The shaped mode's IFB: made, then marked as the interface's and brought
-// up, and removed; the filter that redirects every arriving packet to it.
-request_image ifb_create_image(const char *name);
+// The shaped mode's IFB: made with the address it is born with, then marked
+// as the interface's and brought up, and removed; the filter that redirects every arriving packet to it.
+request_image ifb_create_image(const char *name, const uint8_t address[6]);
 request_image ifb_mark_image(int ifb, const char *iface);
 request_image ifb_delete_image(int ifb);
 request_image redirect_filter_image(int ifindex, int ifb);
@@ -55,7 +58,8 @@ std::vector<request_image> run_images(int ifindex, double ingress,
 // existed. Both tbfs take handle 1:, a bucket of max(2048 bytes, 4 ms at
 // the rate) and a fair queue.
 std::vector<request_image> shaped_run_images(int ifindex, const char *iface,
-					     const char *ifb_name, int ifb,
+					     const char *ifb_name,
+					     const uint8_t address[6], int ifb,
 					     bool ifb_existed, double ingress,
 					     double egress, double tps,
 					     const framing_image &f = {});

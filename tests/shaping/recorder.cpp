@@ -2,6 +2,14 @@
 // builds its requests exactly as a run does.
 #include "tests/shaping/recorder.h"
 
+#include <errno.h>
+#include <net/if.h>
+#include <string.h>
+
+#include <linux/pkt_cls.h>
+#include <linux/rtnetlink.h>
+#include <linux/tc_act/tc_mirred.h>
+
 #include "src/netlink/netlink.h"
 
 std::vector<recorded_request> recorded;
@@ -13,9 +21,11 @@ reset_recorder()
 	recorded.clear();
 	answers.clear();
 	recorded_failures = 0;
+	recorded_queries = 0;
 }
 
 int recorded_failures;
+int recorded_queries;
 
 bool
 request_failed(int err)
@@ -37,4 +47,61 @@ send_and_wait(struct nl_msg *msg, bool tolerate)
 			    byte_image(body, body + nlmsg_datalen(hdr))});
 	nlmsg_free(msg);
 	return n < answers.size() ? answers[n] : true;
+}
+
+std::map<std::string, fake_link> fake_links;
+std::vector<int> fake_redirects;
+
+int
+query_link(const char *name, nl_recvmsg_msg_cb_t parse, void *arg)
+{
+	recorded_queries++;
+	auto it = fake_links.find(name);
+	if (it == fake_links.end())
+		return ENODEV;
+	const fake_link &l = it->second;
+	struct nl_msg *msg = nlmsg_alloc_simple(RTM_NEWLINK, 0);
+	struct ifinfomsg ifi;
+	memset(&ifi, 0, sizeof(ifi));
+	ifi.ifi_index = l.index;
+	ifi.ifi_flags = l.up ? IFF_UP : 0;
+	nlmsg_append(msg, &ifi, sizeof(ifi), NLMSG_ALIGNTO);
+	nla_put_string(msg, IFLA_IFNAME, name);
+	if (!l.alias.empty())
+		nla_put_string(msg, IFLA_IFALIAS, l.alias.c_str());
+	nla_put(msg, IFLA_ADDRESS, sizeof(l.address), l.address);
+	struct nlattr *info = nla_nest_start(msg, IFLA_LINKINFO);
+	nla_put_string(msg, IFLA_INFO_KIND, l.kind);
+	nla_nest_end(msg, info);
+	parse(msg, arg);
+	nlmsg_free(msg);
+	return 0;
+}
+
+bool
+dump_actions(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg)
+{
+	for (int target : fake_redirects) {
+		// The kernel answers with the request's type, and numbers the
+		// actions of a dump from 0.
+		struct nl_msg *msg = nlmsg_alloc_simple(RTM_GETACTION, 0);
+		struct tcamsg tca;
+		memset(&tca, 0, sizeof(tca));
+		nlmsg_append(msg, &tca, sizeof(tca), NLMSG_ALIGNTO);
+		struct nlattr *tab = nla_nest_start(msg, TCA_ACT_TAB);
+		struct nlattr *action = nla_nest_start(msg, 0);
+		nla_put_string(msg, TCA_ACT_KIND, kind);
+		struct nlattr *options = nla_nest_start(msg, TCA_ACT_OPTIONS);
+		struct tc_mirred m;
+		memset(&m, 0, sizeof(m));
+		m.eaction = TCA_EGRESS_REDIR;
+		m.ifindex = static_cast<uint32_t>(target);
+		nla_put(msg, TCA_MIRRED_PARMS, sizeof(m), &m);
+		nla_nest_end(msg, options);
+		nla_nest_end(msg, action);
+		nla_nest_end(msg, tab);
+		parse(msg, arg);
+		nlmsg_free(msg);
+	}
+	return true;
 }

@@ -1,6 +1,8 @@
 // A stand-in for the exchange: records each request instead of sending it.
 #pragma once
 
+#include <map>
+#include <string>
 #include <vector>
 
 #include "tests/shaping/images.h"
@@ -22,3 +24,18 @@ extern std::vector<bool> answers;
 extern int recorded_failures;
 
 void reset_recorder();
+
+// The devices that a query by name finds, as the kernel would describe
+// them; any other name is not there.
+struct fake_link {
+	int index;
+	const char *kind;
+	std::string alias;
+	uint8_t address[6];
+	bool up;
+};
+extern std::map<std::string, fake_link> fake_links;
+// The devices that some mirred action redirects to.
+extern std::vector<int> fake_redirects;
+// How many devices the code under test asked the kernel about.
+extern int recorded_queries;

@@ -207,6 +207,8 @@ const double SHAPED_IN = 2500000.0;  // 20 Mbit/s: a 2500-byte bucket
 const double SHAPED_EG = 12500000.0; // 100 Mbit/s: a 12500-byte bucket
 
 std::string fake_sysfs;
+// The fake /proc/net/dev, in the same directory.
+std::string net_dev;
 
 void
 write_attr(const std::string &dev, const char *attr, const std::string &text)
@@ -218,9 +220,23 @@ write_attr(const std::string &dev, const char *attr, const std::string &text)
 	fclose(f);
 }
 
-enum device_state { NONE, OWN, UNMARKED, OTHER_IFACE, OTHER_NETNS };
+enum device_state {
+	NONE,
+	OWN,
+	UNMARKED,
+	OTHER_IFACE,
+	OTHER_NETNS,
+	NOT_IFB,
+	ALIAS_TAIL,
+	UNFINISHED,
+};
 
-// Puts ifb-eth0 in the state named, as sysfs and the name lookup show it.
+// The address that a run gives eth0's IFB as it makes it: 02, 'p', then
+// the 32-bit FNV-1a hash of "eth0", 0x67b19724.
+const uint8_t ETH0_BIRTH[6] = {0x02, 0x70, 0x67, 0xb1, 0x97, 0x24};
+
+// Puts ifb-eth0 in the state named, as sysfs, the name lookup and the
+// kernel's answer to a query show it.
 void
 make_ifb_device(device_state state)
 {
@@ -228,26 +244,43 @@ make_ifb_device(device_state state)
 	ASSERT_NE(mkdtemp(dir), nullptr);
 	fake_sysfs = dir;
 	sysfs_net_dir = fake_sysfs.c_str();
+	net_dev = fake_sysfs + "/dev";
+	net_dev_list = net_dev.c_str();
 	devices.clear();
+	fake_links.clear();
+	fake_redirects.clear();
 	created_index = IFB;
+	write_attr("", "dev", "Inter-|\n face |\n    lo: 0 0\n");
 	if (state == NONE)
 		return;
 	devices["ifb-eth0"] = IFB;
 	ASSERT_EQ(mkdir((fake_sysfs + "/ifb-eth0").c_str(), 0755), 0);
-	const char *alias[] = {"", "pondrel ingress of eth0\n", "",
-			       "pondrel ingress of eth1\n",
-			       "pondrel ingress of eth0\n"};
-	write_attr("ifb-eth0", "ifalias", alias[state]);
 	// Another namespace's device of that name shows its own index.
 	write_attr("ifb-eth0", "ifindex", state == OTHER_NETNS ? "7\n" : "9\n");
+	const char *alias[] = {"",
+			       "pondrel ingress of eth0",
+			       "",
+			       "pondrel ingress of eth1",
+			       "pondrel ingress of eth0",
+			       "pondrel ingress of eth0",
+			       "pondrel ingress of eth0\nmy own device",
+			       ""};
+	fake_link l = {IFB, state == NOT_IFB ? "dummy" : "ifb", alias[state],
+		       {0x7a, 0x11, 0x22, 0x33, 0x44, 0x55}, true};
+	if (state == UNFINISHED) {
+		memcpy(l.address, ETH0_BIRTH, sizeof(l.address));
+		l.up = false;
+	}
+	fake_links["ifb-eth0"] = l;
+	write_attr("", "dev", "Inter-|\n face |\n  ifb-eth0: 0 0\n");
 }
 
 void
 remove_ifb_device()
 {
 	std::string dev = fake_sysfs + "/ifb-eth0";
-	unlink((dev + "/ifalias").c_str());
 	unlink((dev + "/ifindex").c_str());
+	unlink(net_dev.c_str());
 	rmdir(dev.c_str());
 	EXPECT_EQ(rmdir(fake_sysfs.c_str()), 0) << fake_sysfs;
 	devices.clear();
@@ -271,8 +304,8 @@ record_eth0_run(bool shaped, double ingress, double egress,
 std::vector<request_image>
 shaped_images(bool existed, double ingress)
 {
-	return shaped_run_images(IFINDEX, "eth0", "ifb-eth0", IFB, existed,
-				 ingress, SHAPED_EG, TPS);
+	return shaped_run_images(IFINDEX, "eth0", "ifb-eth0", ETH0_BIRTH, IFB,
+				 existed, ingress, SHAPED_EG, TPS);
 }
 
 // A plain run's images with the removal of an IFB after the ingress removal.
@@ -285,12 +318,13 @@ plain_images_removing_ifb(double ingress)
 	return run;
 }
 
-// The ingress requests up to a refusal, then the egress ones as they are.
+// The name taken by a device that is not ours: ingress stays removed,
+// nothing is made, and egress goes on.
 std::vector<request_image>
-create_refused_images()
+name_taken_images()
 {
 	std::vector<request_image> run = shaped_images(false, SHAPED_IN);
-	run.erase(run.begin() + 2, run.end() - 3);
+	run.erase(run.begin() + 1, run.end() - 3);
 	return run;
 }
 
@@ -301,6 +335,7 @@ struct shaped_case {
 	double ingress;
 	std::vector<bool> answers;
 	std::vector<request_image> want;
+	int failures = 0; // reported by the shaping code itself
 };
 
 TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
@@ -310,14 +345,18 @@ TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 	     SHAPED_IN, {}, shaped_images(false, SHAPED_IN)},
 	    {"own IFB: reused, never made again", OWN, true, SHAPED_IN, {},
 	     shaped_images(true, SHAPED_IN)},
-	    // The kernel refuses the exclusive creation: the name is taken.
-	    {"unmarked device of that name: creation tried, nothing else",
-	     UNMARKED, true, SHAPED_IN, {true, false}, create_refused_images()},
-	    {"another interface's mark: creation tried", OTHER_IFACE, true,
-	     SHAPED_IN, {true, false}, create_refused_images()},
-	    {"the mark of another namespace's device: creation tried",
-	     OTHER_NETNS, true, SHAPED_IN, {true, false},
-	     create_refused_images()},
+	    {"an IFB born of a run stopped before its mark: taken over",
+	     UNFINISHED, true, SHAPED_IN, {}, shaped_images(true, SHAPED_IN)},
+	    {"the kernel's answer counts, not another namespace's sysfs",
+	     OTHER_NETNS, true, SHAPED_IN, {}, shaped_images(true, SHAPED_IN)},
+	    {"unmarked device of that name: nothing made, the name reported",
+	     UNMARKED, true, SHAPED_IN, {}, name_taken_images(), 1},
+	    {"another interface's mark", OTHER_IFACE, true, SHAPED_IN, {},
+	     name_taken_images(), 1},
+	    {"the mark on a device that is no IFB", NOT_IFB, true, SHAPED_IN,
+	     {}, name_taken_images(), 1},
+	    {"the mark with more after it", ALIAS_TAIL, true, SHAPED_IN, {},
+	     name_taken_images(), 1},
 	    {"- removes the own IFB", OWN, true, NO_LIMIT, {},
 	     shaped_images(true, NO_LIMIT)},
 	    {"- leaves an unmarked device alone", UNMARKED, true, NO_LIMIT, {},
@@ -330,6 +369,9 @@ TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 	     SHAPED_IN, {}, run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS)},
 	    {"plain run leaves an unmarked device alone", UNMARKED, false,
 	     SHAPED_IN, {}, run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS)},
+	    {"plain run leaves a marked device that is no IFB alone", NOT_IFB,
+	     false, SHAPED_IN, {},
+	     run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS)},
 	    // Without fq_codel each tbf stays and the redirect is still made.
 	    {"the IFB's fair queue refused", NONE, true, SHAPED_IN,
 	     {true, true, true, true, true, false},
@@ -344,7 +386,11 @@ TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 		make_ifb_device(c.ifb);
 		record_eth0_run(c.shaped, c.ingress, SHAPED_EG, c.answers);
 		expect_same_requests(c.want);
-		EXPECT_EQ(recorded_failures, 0);
+		EXPECT_EQ(recorded_failures, c.failures);
+		// No device of the IFB's name listed: the kernel is not asked.
+		if (c.ifb == NONE) {
+			EXPECT_EQ(recorded_queries, 0);
+		}
 		remove_ifb_device();
 	}
 }
@@ -442,16 +488,21 @@ struct framing_case {
 TEST(FramedRequests, EveryRateRecordCarriesTheFraming)
 {
 	const framing_case cases[] = {
+	    // The bucket: 10240 bytes, the overhead and the header, in 215
+	    // cells of 53 bytes.
 	    {"ATM on Ethernet: the policer counts the header too", false, true,
-	     {44, 0, true}, "1", "5", {44, 0, true, 14}},
+	     {44, 0, true}, "1", "5", {44, 0, true, 14, 11395}},
 	    {"PPP has no header to add", false, true, {10, 64, false}, "512",
-	     "5", {10, 64, false, 0}},
+	     "5", {10, 64, false, 0, 10250}},
 	    {"an overhead of 0 is given all the same", false, true,
-	     {0, 0, false}, "1", "5", {0, 0, false, 14}},
+	     {0, 0, false}, "1", "5", {0, 0, false, 14, 10254}},
 	    {"no type to read: the header counted", false, true,
-	     {18, 0, true}, nullptr, nullptr, {18, 0, true, 14}},
+	     {18, 0, true}, nullptr, nullptr, {18, 0, true, 14, 11342}},
 	    {"another namespace's device: the header counted", false, true,
-	     {18, 0, true}, "512", "7", {18, 0, true, 14}},
+	     {18, 0, true}, "512", "7", {18, 0, true, 14, 11342}},
+	    // Each packet costs 20000 bytes: a bare bucket would hold none.
+	    {"an mpu beyond the bucket: it holds one such packet", false, true,
+	     {0, 20000, false}, "1", "5", {0, 20000, false, 14, 20000}},
 	    {"no framing option: the records as always", false, false,
 	     {0, 0, false}, "1", "5", {}},
 	    {"shaped: both tbfs, nothing added", true, true, {44, 64, true},
@@ -473,7 +524,8 @@ TEST(FramedRequests, EveryRateRecordCarriesTheFraming)
 		framing_given = false;
 		expect_same_requests(
 		    c.shaped ? shaped_run_images(IFINDEX, "eth0", "ifb-eth0",
-						 IFB, false, SHAPED_IN,
+						 ETH0_BIRTH, IFB, false,
+						 SHAPED_IN,
 						 SHAPED_EG, TPS, c.want)
 			     : run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS,
 					  c.want));

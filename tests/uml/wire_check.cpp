@@ -10,7 +10,9 @@
 // shaped one (--shape); the IFB counts as made before when that name
 // exists before the run; "-" is a plain run. FRAMING is --overhead N,
 // --mpu N or --atm, passed on; the policer's record is expected to add
-// 14 bytes when sysfs gives IFNAME the Ethernet type.
+// 14 bytes when sysfs gives IFNAME the Ethernet type. bucket=BYTES, not
+// passed on, is what the policer's bucket must hold where framing makes it
+// more than 10240 bytes.
 // Exit status 0 only when pondrel succeeded and the wire holds exactly the
 // expected requests.
 #include <errno.h>
@@ -136,6 +138,20 @@ read_type(const char *ifname)
 	return type;
 }
 
+// The device's address as sysfs prints it, aa:bb:cc:dd:ee:ff.
+void
+read_address(const char *ifname, uint8_t address[6])
+{
+	std::string path = std::string("/sys/class/net/") + ifname + "/address";
+	FILE *f = fopen(path.c_str(), "r");
+	if (f == nullptr)
+		die(path.c_str());
+	if (fscanf(f, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &address[0], &address[1],
+		   &address[2], &address[3], &address[4], &address[5]) != 6)
+		die(path.c_str());
+	fclose(f);
+}
+
 double
 rate_arg(const char *text)
 {
@@ -223,6 +239,10 @@ main(int argc, char *argv[])
 		args.push_back("--shape");
 	framing_image framing;
 	for (int i = 7; i < argc; i++) {
+		if (strncmp(argv[i], "bucket=", 7) == 0) {
+			framing.policer_bucket = atoi(argv[i] + 7);
+			continue;
+		}
 		args.push_back(argv[i]);
 		if (strcmp(argv[i], "--atm") == 0)
 			framing.atm = true;
@@ -254,12 +274,24 @@ main(int argc, char *argv[])
 	std::string seen;
 	std::vector<captured> got = drain(fd, seen);
 
-	// A new IFB's index is known once the run has made it.
-	if (ifb_name != nullptr && !ifb_existed)
+	// A new IFB's index is known once the run has made it, and the
+	// address that its creation asked for is the one the kernel holds.
+	uint8_t address[6] = {0};
+	if (ifb_name != nullptr && !ifb_existed) {
 		ifb = if_nametoindex(ifb_name);
+		if (ifb != 0)
+			read_address(ifb_name, address);
+	}
+	// A shaped run asks the kernel about its IFB's names; only the
+	// requests that change something are compared.
+	if (ifb_name != nullptr)
+		for (size_t i = got.size(); i-- > 0;)
+			if (got[i].hdr.nlmsg_type == RTM_GETLINK ||
+			    got[i].hdr.nlmsg_type == RTM_GETACTION)
+				got.erase(got.begin() + i);
 	std::vector<request_image> want =
 	    ifb_name != nullptr
-		? shaped_run_images(ifindex, argv[3], ifb_name, ifb,
+		? shaped_run_images(ifindex, argv[3], ifb_name, address, ifb,
 				    ifb_existed, rate_arg(argv[4]),
 				    rate_arg(argv[5]),
 				    psched_ticks_per_second(), framing)
