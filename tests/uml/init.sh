@@ -494,4 +494,7 @@ if [ "${UML_MODE:-suite}" = suite ]; then
 	traffic_down
 fi
 
+# shellcheck source=tests/uml/safety.sh
+. "$(dirname "$0")/safety.sh"
+
 echo "pondrel-uml: end of suite, $fails failed"
