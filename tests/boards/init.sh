@@ -183,4 +183,20 @@ no such interface|nosuch0 10000 5000|1|invalid interface: nosuch0
 EOF
 same "the faults changed nothing" "$(state d0)" "$before"
 
+echo "== a zero rate"
+# What this kernel does with the plain call's zero, which the plain call
+# keeps taking: it limits nothing, and pings from the far end pass.
+mkdir -p /run/netns
+ip netns add far
+ip link add va type veth peer name vb netns far
+ip addr add 10.9.0.1/24 dev va
+ip link set va up
+ip -n far addr add 10.9.0.2/24 dev vb
+ip -n far link set vb up
+run va 0 0
+# tc works the tbf's latency out of a zero rate as it likes: left out.
+same "va 0 0: taken, a zero rate on both, and the far end's pings pass" \
+	"$st|$(state va | sed 's/^\(tbf [^ ]* [^ ]*\) [^|]*/\1 /')|$(ip netns exec far ping -q -c 3 -W 5 10.9.0.1 >/dev/null && echo pass)" \
+	"0|tbf 0bit 0b | ingress 1 filters 1 police 0bit 0b 4096Mb drop|pass"
+
 echo "pondrel-board: end of suite, $fails failed"
