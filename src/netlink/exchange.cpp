@@ -1,10 +1,8 @@
 /* The route socket and the exchange of one request for one acknowledgement. */
 #include <errno.h>
-#include <string.h>
 #include <sys/socket.h>
 
 #include <linux/netlink.h>
-#include <linux/pkt_cls.h>
 #include <linux/rtnetlink.h>
 #include <netlink/handlers.h>
 #include <netlink/socket.h>
@@ -253,21 +251,8 @@ dump_tc(int type, int ifindex, uint32_t parent, nl_recvmsg_msg_cb_t parse,
 bool
 dump_actions(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg)
 {
-	struct nl_msg *msg = nlmsg_alloc_simple(RTM_GETACTION, NLM_F_DUMP);
-	struct tcamsg tca;
-	struct nlattr *tab, *action;
-
-	if (msg == NULL)
-		fatal_errno("nlmsg_alloc_simple");
-	memset(&tca, 0, sizeof(tca));
-	tca.tca_family = AF_UNSPEC;
-	nlmsg_append(msg, &tca, sizeof(tca), NLMSG_ALIGNTO);
-	tab = open_nest(msg, TCA_ACT_TAB);
-	action = open_nest(msg, 1);
-	nla_put_string(msg, TCA_ACT_KIND, kind);
-	close_nest(msg, action);
-	close_nest(msg, tab);
-	return exchange_answers(msg, true, true, parse, arg) == 0;
+	return exchange_answers(new_action_dump(kind), true, true, parse,
+				arg) == 0;
 }
 
 /*

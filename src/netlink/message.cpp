@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 
+#include <linux/pkt_cls.h>
 #include <linux/rtnetlink.h>
 
 #include "netlink.h"
@@ -85,6 +86,25 @@ new_link_request(int type, int flags, int ifindex, unsigned int up)
 	ifi.ifi_flags = up;
 	ifi.ifi_change = up;
 	nlmsg_append(msg, &ifi, sizeof(ifi), NLMSG_ALIGNTO);
+	return msg;
+}
+
+/* A dump of the actions of one kind: the kind goes in the first slot. */
+struct nl_msg *
+new_action_dump(const char *kind)
+{
+	struct nl_msg *msg = new_request(RTM_GETACTION, NLM_F_DUMP);
+	struct tcamsg tca;
+	struct nlattr *tab, *action;
+
+	memset(&tca, 0, sizeof(tca));
+	tca.tca_family = AF_UNSPEC;
+	nlmsg_append(msg, &tca, sizeof(tca), NLMSG_ALIGNTO);
+	tab = open_nest(msg, TCA_ACT_TAB);
+	action = open_nest(msg, 1);
+	nla_put_string(msg, TCA_ACT_KIND, kind);
+	close_nest(msg, action);
+	close_nest(msg, tab);
 	return msg;
 }
 

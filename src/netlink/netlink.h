@@ -37,6 +37,7 @@ struct nl_msg *new_tc_request_on(int ifindex, int type, int flags,
 /* A link request; up is IFF_UP to bring the device up, or 0. */
 struct nl_msg *new_link_request(int type, int flags, int ifindex,
 				unsigned int up);
+struct nl_msg *new_action_dump(const char *kind);
 void add_kind(struct nl_msg *msg, const char *kind);
 struct nlattr *open_nest(struct nl_msg *msg, int type);
 void close_nest(struct nl_msg *msg, struct nlattr *nest);
