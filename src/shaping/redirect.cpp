@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include <linux/pkt_cls.h>
-#include <linux/rtnetlink.h>
 #include <linux/tc_act/tc_mirred.h>
 
 #include "shaping.h"
@@ -63,61 +62,4 @@ decode_redirect(struct nlattr *nest, int ifb, struct limit_status *s)
 	       only(opt, TCA_MIRRED_MAX,
 		    BIT(TCA_MIRRED_PARMS) | BIT(TCA_MIRRED_TM) |
 			BIT(TCA_MIRRED_PAD));
-}
-
-/* Whether any mirred action, pondrel's or not, sends packets to the IFB. */
-struct redirect_search {
-	int ifb;
-	bool found;
-};
-
-static int
-find_redirect(struct nl_msg *msg, void *arg)
-{
-	struct redirect_search *search = (struct redirect_search *)arg;
-	struct nlmsghdr *hdr = nlmsg_hdr(msg);
-	struct nlattr *tb[TCA_ROOT_MAX + 1], *act[TCA_ACT_MAX + 1];
-	struct nlattr *opt[TCA_MIRRED_MAX + 1], *a;
-	struct tc_mirred m;
-	int rem;
-
-	if (nlmsg_parse(hdr, sizeof(struct tcamsg), tb, TCA_ROOT_MAX, NULL) !=
-		0 ||
-	    tb[TCA_ACT_TAB] == NULL)
-		return NL_SKIP;
-	/*
-	 * The dump numbers its actions from 0, a type that the library's
-	 * parser passes over, so the nest is walked by hand.
-	 */
-	a = (struct nlattr *)nla_data(tb[TCA_ACT_TAB]);
-	for (rem = nla_len(tb[TCA_ACT_TAB]);
-	     rem >= (int)sizeof(*a) && a->nla_len >= sizeof(*a) &&
-	     a->nla_len <= rem;
-	     rem -= NLA_ALIGN(a->nla_len),
-	    a = (struct nlattr *)((char *)a + NLA_ALIGN(a->nla_len))) {
-		if (nla_parse_nested(act, TCA_ACT_MAX, a, NULL) != 0 ||
-		    act[TCA_ACT_OPTIONS] == NULL ||
-		    nla_parse_nested(opt, TCA_MIRRED_MAX, act[TCA_ACT_OPTIONS],
-				     NULL) != 0 ||
-		    opt[TCA_MIRRED_PARMS] == NULL)
-			continue;
-		copy_attr(opt[TCA_MIRRED_PARMS], &m, sizeof(m));
-		if (m.ifindex == (uint32_t)search->ifb)
-			search->found = true;
-	}
-	return NL_OK;
-}
-
-/*
- * An interface renamed keeps its redirect, and the IFB named after its old
- * name still serves it: the kernel's actions say so, whatever the names.
- * A dump that fails counts as in use, so that nothing is taken away.
- */
-bool
-redirected_to(int ifb)
-{
-	struct redirect_search search = {ifb, false};
-
-	return !dump_actions("mirred", find_redirect, &search) ||
-	       search.found;
 }

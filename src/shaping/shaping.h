@@ -102,7 +102,6 @@ struct ifb_found {
 int find_own_ifb(const char *iface, struct ifb_found *found);
 int make_ifb(const char *iface);
 bool remove_ifb(int ifindex);
-bool redirected_to(int ifb);
 void remove_orphaned_ifb(const char *iface);
 
 /* What holds a direction, as --status reads it back from the kernel. */

@@ -50,7 +50,6 @@ send_and_wait(struct nl_msg *msg, bool tolerate)
 }
 
 std::map<std::string, fake_link> fake_links;
-std::vector<int> fake_redirects;
 
 int
 query_link(const char *name, nl_recvmsg_msg_cb_t parse, void *arg)
@@ -76,32 +75,4 @@ query_link(const char *name, nl_recvmsg_msg_cb_t parse, void *arg)
 	parse(msg, arg);
 	nlmsg_free(msg);
 	return 0;
-}
-
-bool
-dump_actions(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg)
-{
-	for (int target : fake_redirects) {
-		// The kernel answers with the request's type, and numbers the
-		// actions of a dump from 0.
-		struct nl_msg *msg = nlmsg_alloc_simple(RTM_GETACTION, 0);
-		struct tcamsg tca;
-		memset(&tca, 0, sizeof(tca));
-		nlmsg_append(msg, &tca, sizeof(tca), NLMSG_ALIGNTO);
-		struct nlattr *tab = nla_nest_start(msg, TCA_ACT_TAB);
-		struct nlattr *action = nla_nest_start(msg, 0);
-		nla_put_string(msg, TCA_ACT_KIND, kind);
-		struct nlattr *options = nla_nest_start(msg, TCA_ACT_OPTIONS);
-		struct tc_mirred m;
-		memset(&m, 0, sizeof(m));
-		m.eaction = TCA_EGRESS_REDIR;
-		m.ifindex = static_cast<uint32_t>(target);
-		nla_put(msg, TCA_MIRRED_PARMS, sizeof(m), &m);
-		nla_nest_end(msg, options);
-		nla_nest_end(msg, action);
-		nla_nest_end(msg, tab);
-		parse(msg, arg);
-		nlmsg_free(msg);
-	}
-	return true;
 }

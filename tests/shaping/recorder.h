@@ -35,7 +35,5 @@ struct fake_link {
 	bool up;
 };
 extern std::map<std::string, fake_link> fake_links;
-// The devices that some mirred action redirects to.
-extern std::vector<int> fake_redirects;
 // How many devices the code under test asked the kernel about.
 extern int recorded_queries;

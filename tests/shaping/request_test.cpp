@@ -248,7 +248,6 @@ make_ifb_device(device_state state)
 	net_dev_list = net_dev.c_str();
 	devices.clear();
 	fake_links.clear();
-	fake_redirects.clear();
 	created_index = IFB;
 	write_attr("", "dev", "Inter-|\n face |\n    lo: 0 0\n");
 	if (state == NONE)
