@@ -30,7 +30,12 @@ stage() { # NAME COMMAND...
 # its own, its output kept in build/NAME.log and shown whole when joined;
 # a stage that fails meanwhile ends it.
 bg=
-trap '[ -z "$bg" ] || kill -- -"$bg" 2>/dev/null || kill "$bg" 2>/dev/null || :; rm -f "$times" "$times.0" "$times.1"' EXIT
+# Every guest (a user-mode kernel, an emulated board) takes one of two
+# slots first (tests/common/watchdog.sh): one per core, whichever stages
+# run side by side.
+GUEST_SLOTS=$(mktemp -d)
+export GUEST_SLOTS
+trap '[ -z "$bg" ] || kill -- -"$bg" 2>/dev/null || kill "$bg" 2>/dev/null || :; rm -rf "$times" "$times.0" "$times.1" "$GUEST_SLOTS"' EXIT
 # An interrupted run ends the stage beside it too, with its guests.
 trap 'exit 130' INT TERM HUP
 beside() { # NAME COMMAND...
@@ -72,10 +77,9 @@ done
 # shellcheck disable=SC2086 # one word per package
 stage deps sh scripts/deps.sh $extra
 stage build sh scripts/build.sh -DPONDREL_TESTS=ON
-# No more than two guests (user-mode kernels, emulated boards) at a time,
-# one per core, and the builds beside them. ctest boots the two user-mode
-# suites at once; once the systemd one is done, the other suite runs alone
-# for minutes and uses about one core: the builds have the other.
+# ctest boots the two user-mode suites at once; once the systemd one is
+# done, the other suite runs alone for minutes and uses about one core:
+# the builds have the other.
 beside ctest ctest --test-dir build --output-on-failure -j2
 stage sanitize sh scripts/sanitize.sh
 stage bigendian sh scripts/bigendian.sh
@@ -83,11 +87,11 @@ stage bigendian sh scripts/bigendian.sh
 stage static-build sh scripts/static-build.sh $arches
 joined
 # Each other board's static binary on every Debian kernel series of its own
-# architecture that the archive offers (the table in run.sh), one board at
-# a time beside the static suite's one user-mode kernel. The package test
-# installs into this machine, which the systemd suite's overlay reads: it
-# runs here, after that suite.
-beside boards env BOARDS_AT_ONCE=1 sh tests/boards/run.sh --ci
+# architecture that the archive offers (the table in run.sh), two at a
+# time beside the package test, then one beside the static suite's one
+# user-mode kernel. The package test installs into this machine, which the
+# systemd suite's overlay reads: it runs here, after that suite.
+beside boards sh tests/boards/run.sh --ci
 stage package-test sh scripts/package-test.sh
 stage static-test sh scripts/static-test.sh
 joined

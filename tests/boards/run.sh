@@ -433,8 +433,8 @@ boot() { # BOARD
 
 # One board per process: set -e holds in each, and a failing board does not
 # keep the others from being tried. BOARDS_AT_ONCE boot at once (two by
-# default, one per core; one beside another guest), each into a log that
-# is shown whole when it is done, so that their lines do not mix.
+# default, one per core), each into a log that is shown whole when it is
+# done, so that their lines do not mix.
 if [ "$1" = --one ]; then # BOARD PONDREL
 	one=$2
 	exec 3>&1 >"$work/$one.log" 2>&1
