@@ -259,7 +259,6 @@ find_own_ifb(const char *iface, struct ifb_found *found)
 			memcpy(found->name, name, IFNAMSIZ);
 			found->index = f.index;
 			found->up = f.up;
-			found->marked = f.has_alias;
 			return f.index;
 		}
 	}

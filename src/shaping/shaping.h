@@ -96,7 +96,7 @@ void ifb_name(const char *iface, char name[IFNAMSIZ]);
 /* The interface's own IFB as the kernel holds it, index 0 for none. */
 struct ifb_found {
 	int index;
-	bool up, marked;
+	bool up;
 	char name[IFNAMSIZ];
 };
 int find_own_ifb(const char *iface, struct ifb_found *found);
