@@ -85,27 +85,6 @@ put_string(byte_image &img, uint16_t type, const char *s)
 	put_attr(img, type, s, strlen(s) + 1);
 }
 
-// Bytes per second to the bucket: 4 ms at the rate, never under 2048.
-uint32_t
-scaled_burst(uint32_t rate)
-{
-	uint32_t burst = static_cast<uint32_t>(rate * 4ull / 1000);
-	return burst > 2048 ? burst : 2048;
-}
-
-// The shaped mode's tbf, handle 1:, and the fair queue in its class.
-void
-push_shaper_images(std::vector<request_image> &run, int ifindex, double rate,
-		   double tps, const framing_image &f)
-{
-	uint32_t field = static_cast<uint32_t>(rate);
-	uint32_t burst = scaled_burst(field);
-	run.push_back(tbf_image(ifindex, field,
-				static_cast<uint32_t>(rate * 0.05 + burst), tps,
-				burst, 0x10000, f));
-	run.push_back(fair_queue_image(ifindex, field));
-}
-
 struct tc_ratespec
 ratespec(uint32_t rate, const framing_image &f, uint16_t header)
 {
@@ -120,6 +99,17 @@ ratespec(uint32_t rate, const framing_image &f, uint16_t header)
 	return r;
 }
 
+// Ticks to send size bytes at rate, the quotient first as the kernel's
+// tables count them; anything out of range is 0.
+uint32_t
+ticks(double size, uint32_t rate, double tps)
+{
+	double t = size / rate * tps;
+	if (!isfinite(t) || fabs(t) >= 9.2e18)
+		return 0;
+	return static_cast<uint32_t>(static_cast<int64_t>(t));
+}
+
 // As iproute2 fills it: each size at least the minimum unit, in whole ATM
 // cells on ATM; the kernel adds the overhead before it looks up.
 void
@@ -132,20 +122,11 @@ rate_table_image(uint32_t table[256], uint32_t rate, double tps,
 			size = f.mpu;
 		if (f.atm)
 			size = (size + 47) / 48 * 53;
-		table[i] = reference_ticks(size, rate, tps);
+		table[i] = ticks(size, rate, tps);
 	}
 }
 
 } // namespace
-
-uint32_t
-reference_ticks(double size, uint32_t rate, double tps)
-{
-	double t = size / rate * tps;
-	if (!isfinite(t) || fabs(t) >= 9.2e18)
-		return 0;
-	return static_cast<uint32_t>(static_cast<int64_t>(t));
-}
 
 request_image
 removal_image(int ifindex, uint32_t parent, uint32_t handle)
@@ -163,7 +144,7 @@ ingress_qdisc_image(int ifindex)
 }
 
 request_image
-police_filter_image(int ifindex, uint32_t rate, double tps,
+police_filter_image(int ifindex, police_figures fig, double tps,
 		    const framing_image &f)
 {
 	uint32_t info = TC_H_MAKE(0, htons(ETH_P_ALL));
@@ -174,9 +155,9 @@ police_filter_image(int ifindex, uint32_t rate, double tps,
 
 	memset(&p, 0, sizeof(p));
 	p.action = TC_POLICE_SHOT;
-	p.burst = reference_ticks(f.policer_bucket, rate, tps);
-	p.rate = ratespec(rate, f, f.policer_header);
-	rate_table_image(table, rate, tps, f);
+	p.burst = fig.ticks;
+	p.rate = ratespec(fig.rate, f, f.policer_header);
+	rate_table_image(table, fig.rate, tps, f);
 
 	put_attr(r.body, TCA_KIND, "basic", 6);
 	size_t options = begin_nest(r.body, TCA_OPTIONS);
@@ -189,8 +170,8 @@ police_filter_image(int ifindex, uint32_t rate, double tps,
 }
 
 request_image
-tbf_image(int ifindex, uint32_t rate, uint32_t limit, double tps,
-	  uint32_t burst, uint32_t handle, const framing_image &f)
+tbf_image(int ifindex, uint32_t handle, tbf_figures t, double tps,
+	  const framing_image &f)
 {
 	request_image r = {RTM_NEWQDISC, CREATE, false,
 			   tcmsg_image(ifindex, TC_H_ROOT, handle, 0)};
@@ -198,65 +179,53 @@ tbf_image(int ifindex, uint32_t rate, uint32_t limit, double tps,
 	uint32_t table[256];
 
 	memset(&q, 0, sizeof(q));
-	q.rate = ratespec(rate, f, 0);
-	q.limit = limit;
-	q.buffer = reference_ticks(burst, rate, tps);
-	rate_table_image(table, rate, tps, f);
+	q.rate = ratespec(t.rate, f, 0);
+	q.limit = t.limit;
+	q.buffer = t.ticks;
+	rate_table_image(table, t.rate, tps, f);
 
 	put_attr(r.body, TCA_KIND, "tbf", 4);
 	size_t options = begin_nest(r.body, TCA_OPTIONS);
 	put_attr(r.body, TCA_TBF_PARMS, &q, sizeof(q));
-	put_attr(r.body, TCA_TBF_BURST, &burst, sizeof(burst));
+	put_attr(r.body, TCA_TBF_BURST, &t.burst, sizeof(t.burst));
 	put_attr(r.body, TCA_TBF_RTAB, table, sizeof(table));
 	end_nest(r.body, options);
 	return r;
 }
 
 request_image
-fair_queue_image(int ifindex, uint32_t rate)
+fair_queue_image(int ifindex, fair_queue_figures q)
 {
 	request_image r = {RTM_NEWQDISC, CREATE, false,
 			   tcmsg_image(ifindex, 0x10001, 0x20000, 0)};
-	// A full frame's time at the rate, at least 10 ms.
-	double frame = rate != 0 ? ceil(1514e6 / rate) : 0;
-	uint32_t target = frame > 10000 ? static_cast<uint32_t>(frame) : 10000;
-	uint32_t interval = target + 190000;
-	uint32_t memory = rate / 4;
-	memory = memory < 131072 ? 131072 : memory > 4194304 ? 4194304 : memory;
-	uint32_t limit = memory / 1024, ecn = 1;
+	uint32_t ecn = 1;
 
 	put_attr(r.body, TCA_KIND, "fq_codel", 9);
 	size_t options = begin_nest(r.body, TCA_OPTIONS);
-	put_attr(r.body, TCA_FQ_CODEL_TARGET, &target, 4);
-	put_attr(r.body, TCA_FQ_CODEL_LIMIT, &limit, 4);
-	put_attr(r.body, TCA_FQ_CODEL_INTERVAL, &interval, 4);
+	put_attr(r.body, TCA_FQ_CODEL_TARGET, &q.target, 4);
+	put_attr(r.body, TCA_FQ_CODEL_LIMIT, &q.limit, 4);
+	put_attr(r.body, TCA_FQ_CODEL_INTERVAL, &q.interval, 4);
 	put_attr(r.body, TCA_FQ_CODEL_ECN, &ecn, 4);
-	put_attr(r.body, TCA_FQ_CODEL_MEMORY_LIMIT, &memory, 4);
+	put_attr(r.body, TCA_FQ_CODEL_MEMORY_LIMIT, &q.memory, 4);
 	end_nest(r.body, options);
 	return r;
 }
 
 std::vector<request_image>
-run_images(int ifindex, double ingress, double egress, double tps,
-	   const framing_image &f)
+run_images(int ifindex, const police_figures *in, const tbf_figures *eg,
+	   double tps, const framing_image &f)
 {
 	std::vector<request_image> run;
 	run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
-	if (ingress >= 0) {
+	if (in != nullptr) {
 		run.push_back(ingress_qdisc_image(ifindex));
-		run.push_back(police_filter_image(
-		    ifindex, static_cast<uint32_t>(ingress), tps, f));
+		run.push_back(police_filter_image(ifindex, *in, tps, f));
 	}
 	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
-	if (egress >= 0) {
-		double limit = egress * 0.05;
-		run.push_back(tbf_image(ifindex, static_cast<uint32_t>(egress),
-					static_cast<uint32_t>(limit + 2048),
-					tps, 2048, 0, f));
-	}
+	if (eg != nullptr)
+		run.push_back(tbf_image(ifindex, 0, *eg, tps, f));
 	return run;
 }
-
 request_image
 ifb_create_image(const char *name, const uint8_t address[6])
 {
@@ -313,24 +282,28 @@ redirect_filter_image(int ifindex, int ifb)
 
 std::vector<request_image>
 shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
-		  const uint8_t address[6], int ifb, bool ifb_existed, double ingress, double egress,
+		  const uint8_t address[6], int ifb, bool ifb_existed,
+		  const shaper_figures *in, const shaper_figures *eg,
 		  double tps, const framing_image &f)
 {
 	std::vector<request_image> run;
 	run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
-	if (ingress >= 0) {
+	if (in != nullptr) {
 		if (!ifb_existed)
 			run.push_back(ifb_create_image(ifb_name, address));
 		run.push_back(ifb_mark_image(ifb, iface));
 		run.push_back(removal_image(ifb, TC_H_ROOT, 0));
-		push_shaper_images(run, ifb, ingress, tps, f);
+		run.push_back(tbf_image(ifb, 0x10000, in->tbf, tps, f));
+		run.push_back(fair_queue_image(ifb, in->fq));
 		run.push_back(ingress_qdisc_image(ifindex));
 		run.push_back(redirect_filter_image(ifindex, ifb));
 	} else if (ifb_existed) {
 		run.push_back(ifb_delete_image(ifb));
 	}
 	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
-	if (egress >= 0)
-		push_shaper_images(run, ifindex, egress, tps, f);
+	if (eg != nullptr) {
+		run.push_back(tbf_image(ifindex, 0x10000, eg->tbf, tps, f));
+		run.push_back(fair_queue_image(ifindex, eg->fq));
+	}
 	return run;
 }

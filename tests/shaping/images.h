@@ -23,20 +23,37 @@ struct framing_image {
 	uint16_t overhead = 0, mpu = 0;
 	bool atm = false;
 	uint16_t policer_header = 0;
-	// The bytes that the policer's bucket holds: more than the bare 10240
-	// where the framing makes each packet cost more on the link.
-	uint32_t policer_bucket = 10240;
+};
+
+// The figures of each record, as the tests state them: known answers, not
+// worked out here from the builder's rules. Rates in bytes per second,
+// buckets in bytes and in ticks of the scheduler's clock.
+struct police_figures {
+	uint32_t rate, ticks;
+};
+struct tbf_figures {
+	uint32_t rate, burst, limit, ticks;
+};
+struct fair_queue_figures {
+	uint32_t target, interval, limit, memory;
+};
+// One direction of the shaped mode: its tbf and the fair queue in it.
+struct shaper_figures {
+	tbf_figures tbf;
+	fair_queue_figures fq;
 };
 
 request_image removal_image(int ifindex, uint32_t parent, uint32_t handle);
 request_image ingress_qdisc_image(int ifindex);
-request_image police_filter_image(int ifindex, uint32_t rate, double tps,
+// The rate table is the one thing assembled rather than stated: entry i is
+// the ticks of 8 (i + 1) bytes as the link counts them, the table that the
+// kernel reads; the tests pin entries of it at known figures.
+request_image police_filter_image(int ifindex, police_figures p, double tps,
 				  const framing_image &f = {});
-request_image tbf_image(int ifindex, uint32_t rate, uint32_t limit,
-			double tps, uint32_t burst = 2048, uint32_t handle = 0,
-			const framing_image &f = {});
-// The shaped mode's fair queue for a tbf of that rate, in its class 1:1.
-request_image fair_queue_image(int ifindex, uint32_t rate);
+request_image tbf_image(int ifindex, uint32_t handle, tbf_figures t,
+			double tps, const framing_image &f = {});
+// The shaped mode's fair queue, in class 1:1 of its tbf.
+request_image fair_queue_image(int ifindex, fair_queue_figures q);
 
 // The shaped mode's IFB: made with the address it is born with, then marked
 // as the interface's and brought up, and removed; the filter that redirects every arriving packet to it.
@@ -45,24 +62,19 @@ request_image ifb_mark_image(int ifb, const char *iface);
 request_image ifb_delete_image(int ifb);
 request_image redirect_filter_image(int ifindex, int ifb);
 
-// The whole run for an interface, in order: ingress removal, and with a rate
-// its qdisc and filter; then root removal, and with a rate the tbf.
-// Rates are in bytes per second, below zero for none.
-std::vector<request_image> run_images(int ifindex, double ingress,
-				      double egress, double tps,
+// The whole run for an interface, in order: ingress removal, and with a
+// policer its qdisc and filter; then root removal, and with a tbf the tbf.
+// A null direction has no rate.
+std::vector<request_image> run_images(int ifindex, const police_figures *in,
+				      const tbf_figures *eg, double tps,
 				      const framing_image &f = {});
 
 // The same for a shaped run of the interface iface, whose IFB is ifb_name
-// with index ifb. A rate for ingress makes the IFB unless it existed, marks
-// and raises it, and shapes it before the redirect; "-" removes an IFB that
-// existed. Both tbfs take handle 1:, a bucket of max(2048 bytes, 4 ms at
-// the rate) and a fair queue.
-std::vector<request_image> shaped_run_images(int ifindex, const char *iface,
-					     const char *ifb_name,
-					     const uint8_t address[6], int ifb,
-					     bool ifb_existed, double ingress,
-					     double egress, double tps,
-					     const framing_image &f = {});
-
-// Ticks to send size bytes at rate, the way the kernel's tables count them.
-uint32_t reference_ticks(double size, uint32_t rate, double tps);
+// with index ifb. Ingress makes the IFB unless it existed, marks and
+// raises it, and shapes it before the redirect; none removes an IFB that
+// existed. Both tbfs take handle 1:.
+std::vector<request_image>
+shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
+		  const uint8_t address[6], int ifb, bool ifb_existed,
+		  const shaper_figures *in, const shaper_figures *eg,
+		  double tps, const framing_image &f = {});

@@ -79,8 +79,12 @@ attr_at(const recorded_request &r, size_t offset)
 
 TEST(Requests, TypicalRunSendsFiveRequestsWithTheirBytes)
 {
+	// 10240 bytes at 12.5 ticks a byte; 2048 at 25, and 50 ms of the rate
+	// more in the queue.
+	const police_figures in = {1250000, 128000};
+	const tbf_figures eg = {625000, 2048, 33298, 51200};
 	record_run(1250000.0, 625000.0);
-	expect_same_requests(run_images(IFINDEX, 1250000.0, 625000.0, TPS));
+	expect_same_requests(run_images(IFINDEX, &in, &eg, TPS));
 	ASSERT_EQ(recorded.size(), 5u);
 
 	const uint32_t lengths[] = {36, 48, 1144, 36, 1124};
@@ -135,76 +139,69 @@ TEST(Requests, EachDirectionStopsWhereItsRequestsFail)
 
 struct tbf_case {
 	double rate;
-	uint32_t rate_field, limit, buffer;
+	tbf_figures want;
+	uint32_t first_entry, last_entry; // the ticks of 8 and 2048 bytes
 };
 
 TEST(Requests, TbfFieldsAtKnownRates)
 {
 	const tbf_case cases[] = {
-	    {625000.0, 625000, 33298, 51200},
-	    {125000.0, 125000, 8298, 256000},
-	    {62.5, 62, 2051, 516129032},
-	    {0.0, 0, 2048, 0},
+	    // Rate, bucket, queue limit and the bucket's ticks.
+	    {625000.0, {625000, 2048, 33298, 51200}, 200, 51200},
+	    {125000.0, {125000, 2048, 8298, 256000}, 1000, 256000},
+	    {62.5, {62, 2048, 2051, 516129032}, 2016129, 516129032},
+	    {0.0, {0, 2048, 2048, 0}, 0, 0},
 	    // R * 0.05 rounds before the sum; R / 20 would give 14848.
-	    {2048.16 * 125.0, 256019, 14849, 124990},
+	    {2048.16 * 125.0, {256019, 2048, 14849, 124990}, 488, 124990},
 	    // A NaN can no longer come from the command line, but the
 	    // conversion still keeps every field defined.
-	    {NAN, 0, 0, 0},
+	    {NAN, {0, 2048, 0, 0}, 0, 0},
 	};
 	for (const auto &c : cases) {
+		SCOPED_TRACE(testing::Message() << "rate " << c.rate);
 		record_run(NO_LIMIT, c.rate);
-		ASSERT_EQ(recorded.size(), 3u) << "rate " << c.rate;
-		const recorded_request &tbf = recorded[2];
-		ASSERT_EQ(tbf.len, 1124u) << "rate " << c.rate;
-		struct tc_tbf_qopt q;
-		uint32_t burst, first_entry;
-		memcpy(&q, &tbf.body[36], sizeof(q));
-		memcpy(&burst, &tbf.body[76], sizeof(burst));
-		memcpy(&first_entry, &tbf.body[84], sizeof(first_entry));
-		EXPECT_EQ(q.rate.rate, c.rate_field) << "rate " << c.rate;
-		EXPECT_EQ(q.limit, c.limit) << "rate " << c.rate;
-		EXPECT_EQ(q.buffer, c.buffer) << "rate " << c.rate;
-		EXPECT_EQ(burst, 2048u) << "rate " << c.rate;
-		EXPECT_EQ(first_entry, reference_ticks(8, c.rate_field, TPS))
-		    << "rate " << c.rate;
-		if (!isnan(c.rate)) {
-			EXPECT_EQ(tbf.body, tbf_image(IFINDEX, c.rate_field,
-						      c.limit, TPS)
-						.body)
-			    << "rate " << c.rate;
-		}
+		ASSERT_EQ(recorded.size(), 3u);
+		const byte_image &tbf = recorded[2].body;
+		EXPECT_EQ(tbf, tbf_image(IFINDEX, 0, c.want, TPS).body);
+		// The table's ends, after the record and the bucket.
+		ASSERT_EQ(tbf.size(), 1108u);
+		uint32_t first_entry, last_entry;
+		memcpy(&first_entry, &tbf[84], 4);
+		memcpy(&last_entry, &tbf[84 + 255 * 4], 4);
+		EXPECT_EQ(first_entry, c.first_entry);
+		EXPECT_EQ(last_entry, c.last_entry);
 	}
 }
 
-struct police_case {
-	double rate;
-	uint32_t rate_field, burst;
-};
-
 TEST(Requests, PoliceFieldsAtKnownRates)
 {
-	const police_case cases[] = {
-	    {1250000.0, 1250000, 128000},
-	    {625000.0, 625000, 256000},
-	    {0.0, 0, 0},
-	};
+	// 10240 bytes at 12.5 and 25 ticks a byte.
+	const police_figures cases[] = {
+	    {1250000, 128000}, {625000, 256000}, {0, 0}};
 	for (const auto &c : cases) {
+		SCOPED_TRACE(testing::Message() << "rate " << c.rate);
 		record_run(c.rate, NO_LIMIT);
-		ASSERT_EQ(recorded.size(), 4u) << "rate " << c.rate;
-		struct tc_police p;
-		memcpy(&p, &recorded[2].body[44], sizeof(p));
-		EXPECT_EQ(p.rate.rate, c.rate_field) << "rate " << c.rate;
-		EXPECT_EQ(p.burst, c.burst) << "rate " << c.rate;
-		EXPECT_EQ(p.action, TC_POLICE_SHOT) << "rate " << c.rate;
+		ASSERT_EQ(recorded.size(), 4u);
 		EXPECT_EQ(recorded[2].body,
-			  police_filter_image(IFINDEX, c.rate_field, TPS).body)
-		    << "rate " << c.rate;
+			  police_filter_image(IFINDEX, c, TPS).body);
 	}
 }
 
 const int IFB = 9;
-const double SHAPED_IN = 2500000.0;  // 20 Mbit/s: a 2500-byte bucket
-const double SHAPED_EG = 12500000.0; // 100 Mbit/s: a 12500-byte bucket
+const double SHAPED_IN = 2500000.0;  // 20 Mbit/s
+const double SHAPED_EG = 12500000.0; // 100 Mbit/s
+// Shaped, each bucket holds 4 ms of its rate, 10000 and 50000 bytes, and
+// either takes 62500 ticks; the queue holds 50 ms of the rate more. A
+// quarter second of the rate bounds the fair queue's memory, a packet
+// per KiB of it; a full frame takes far less than the 10 ms target.
+const shaper_figures SHAPED_IN_FIGURES = {{2500000, 10000, 135000, 62500},
+					  {10000, 200000, 610, 625000}};
+const shaper_figures SHAPED_EG_FIGURES = {
+    {12500000, 50000, 675000, 62500}, {10000, 200000, 3051, 3125000}};
+// Plain: the policer's 10240 bytes at 6.25 ticks a byte, the tbf's 2048
+// at 1.25.
+const police_figures PLAIN_IN_FIGURES = {2500000, 64000};
+const tbf_figures PLAIN_EG_FIGURES = {12500000, 2048, 627048, 2560};
 
 std::string fake_sysfs;
 // The fake /proc/net/dev, in the same directory.
@@ -304,15 +301,24 @@ std::vector<request_image>
 shaped_images(bool existed, double ingress)
 {
 	return shaped_run_images(IFINDEX, "eth0", "ifb-eth0", ETH0_BIRTH, IFB,
-				 existed, ingress, SHAPED_EG, TPS);
+				 existed,
+				 ingress >= 0 ? &SHAPED_IN_FIGURES : nullptr,
+				 &SHAPED_EG_FIGURES, TPS);
+}
+
+std::vector<request_image>
+plain_images(double ingress)
+{
+	return run_images(IFINDEX,
+			  ingress >= 0 ? &PLAIN_IN_FIGURES : nullptr,
+			  &PLAIN_EG_FIGURES, TPS);
 }
 
 // A plain run's images with the removal of an IFB after the ingress removal.
 std::vector<request_image>
 plain_images_removing_ifb(double ingress)
 {
-	std::vector<request_image> run =
-	    run_images(IFINDEX, ingress, SHAPED_EG, TPS);
+	std::vector<request_image> run = plain_images(ingress);
 	run.insert(run.begin() + 1, ifb_delete_image(IFB));
 	return run;
 }
@@ -365,12 +371,11 @@ TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 	    {"plain - removes the own IFB", OWN, false, NO_LIMIT, {},
 	     plain_images_removing_ifb(NO_LIMIT)},
 	    {"plain run without an IFB sends what it always did", NONE, false,
-	     SHAPED_IN, {}, run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS)},
+	     SHAPED_IN, {}, plain_images(SHAPED_IN)},
 	    {"plain run leaves an unmarked device alone", UNMARKED, false,
-	     SHAPED_IN, {}, run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS)},
+	     SHAPED_IN, {}, plain_images(SHAPED_IN)},
 	    {"plain run leaves a marked device that is no IFB alone", NOT_IFB,
-	     false, SHAPED_IN, {},
-	     run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS)},
+	     false, SHAPED_IN, {}, plain_images(SHAPED_IN)},
 	    // Without fq_codel each tbf stays and the redirect is still made.
 	    {"the IFB's fair queue refused", NONE, true, SHAPED_IN,
 	     {true, true, true, true, true, false},
@@ -482,26 +487,30 @@ struct framing_case {
 	const char *type;  // eth0's type in sysfs; null: no entry
 	const char *index; // eth0's index there
 	framing_image want;
+	// The policer's bucket at 6.25 ticks a byte: 10240 bytes, or more
+	// where the framing makes each packet cost more on the link.
+	uint32_t police_ticks = 64000;
 };
 
 TEST(FramedRequests, EveryRateRecordCarriesTheFraming)
 {
 	const framing_case cases[] = {
 	    // The bucket: 10240 bytes, the overhead and the header, in 215
-	    // cells of 53 bytes.
+	    // cells of 53 bytes: 11395 bytes.
 	    {"ATM on Ethernet: the policer counts the header too", false, true,
-	     {44, 0, true}, "1", "5", {44, 0, true, 14, 11395}},
+	     {44, 0, true}, "1", "5", {44, 0, true, 14}, 71218},
 	    {"PPP has no header to add", false, true, {10, 64, false}, "512",
-	     "5", {10, 64, false, 0, 10250}},
+	     "5", {10, 64, false, 0}, 64062},
 	    {"an overhead of 0 is given all the same", false, true,
-	     {0, 0, false}, "1", "5", {0, 0, false, 14, 10254}},
+	     {0, 0, false}, "1", "5", {0, 0, false, 14}, 64087},
+	    // 10240 + 18 + 14 bytes in 214 cells: 11342 bytes.
 	    {"no type to read: the header counted", false, true,
-	     {18, 0, true}, nullptr, nullptr, {18, 0, true, 14, 11342}},
+	     {18, 0, true}, nullptr, nullptr, {18, 0, true, 14}, 70887},
 	    {"another namespace's device: the header counted", false, true,
-	     {18, 0, true}, "512", "7", {18, 0, true, 14, 11342}},
+	     {18, 0, true}, "512", "7", {18, 0, true, 14}, 70887},
 	    // Each packet costs 20000 bytes: a bare bucket would hold none.
 	    {"an mpu beyond the bucket: it holds one such packet", false, true,
-	     {0, 20000, false}, "1", "5", {0, 20000, false, 14, 20000}},
+	     {0, 20000, false}, "1", "5", {0, 20000, false, 14}, 125000},
 	    {"no framing option: the records as always", false, false,
 	     {0, 0, false}, "1", "5", {}},
 	    {"shaped: both tbfs, nothing added", true, true, {44, 64, true},
@@ -521,13 +530,14 @@ TEST(FramedRequests, EveryRateRecordCarriesTheFraming)
 		record_eth0_run(c.shaped, SHAPED_IN, SHAPED_EG, {});
 		link_framing = {};
 		framing_given = false;
+		const police_figures police = {2500000, c.police_ticks};
 		expect_same_requests(
 		    c.shaped ? shaped_run_images(IFINDEX, "eth0", "ifb-eth0",
 						 ETH0_BIRTH, IFB, false,
-						 SHAPED_IN,
-						 SHAPED_EG, TPS, c.want)
-			     : run_images(IFINDEX, SHAPED_IN, SHAPED_EG, TPS,
-					  c.want));
+						 &SHAPED_IN_FIGURES,
+						 &SHAPED_EG_FIGURES, TPS, c.want)
+			     : run_images(IFINDEX, &police, &PLAIN_EG_FIGURES,
+					  TPS, c.want));
 		unlink((dev + "/type").c_str());
 		unlink((dev + "/ifindex").c_str());
 		rmdir(dev.c_str());

@@ -1,18 +1,23 @@
 // Runs pondrel once while listening on an nlmon device, then compares every
 // request it sent, byte for byte after the netlink header, with the images
-// the unit tests use. Meant for a kernel that has everything the tool needs:
-// the user-mode kernel of tests/uml.
+// the unit tests use, filled with the figures that the caller states. Meant
+// for a kernel that has everything the tool needs: the user-mode kernel of
+// tests/uml and the boards.
 //
-//   uml_wire_check NLMON PONDREL IFNAME INGRESS EGRESS [IFB|- [FRAMING]...]
+//   uml_wire_check NLMON PONDREL IFNAME INGRESS EGRESS IFB|- [WORD]...
 //
 // INGRESS and EGRESS are Kbit/s or "-", passed to pondrel as they are.
 // With IFB, the name that the interface's IFB must have, the run is a
 // shaped one (--shape); the IFB counts as made before when that name
-// exists before the run; "-" is a plain run. FRAMING is --overhead N,
-// --mpu N or --atm, passed on; the policer's record is expected to add
-// 14 bytes when sysfs gives IFNAME the Ethernet type. bucket=BYTES, not
-// passed on, is what the policer's bucket must hold where framing makes it
-// more than 10240 bytes.
+// exists before the run; "-" is a plain run. A WORD --overhead N, --mpu N
+// or --atm is passed on; the policer's record is expected to add 14 bytes
+// when sysfs gives IFNAME the Ethernet type. The figures that each record
+// must carry are known answers, not passed on and never worked out here:
+//   police=RATE,TICKS                  the policer: bytes/s, its bucket
+//   tbf=RATE,BURST,LIMIT,TICKS         a tbf, ingress's first when shaped
+//   fq=TARGET,INTERVAL,LIMIT,MEMORY    the fair queue in the tbf before it
+// with buckets in ticks at 15625000 a second, the scheduler's clock on
+// every kernel that the suites boot.
 // Exit status 0 only when pondrel succeeded and the wire holds exactly the
 // expected requests.
 #include <errno.h>
@@ -109,18 +114,19 @@ drain(int fd, std::string &seen)
 	}
 }
 
-// The scheduler clock exactly as the tool must read it.
-double
-psched_ticks_per_second()
+// The ticks that the stated figures count: 64 ns each, which
+// /proc/net/psched gives as 1000 ns a microsecond and 64 ns a tick.
+const double TICKS_PER_SECOND = 15625000.0;
+
+void
+check_clock()
 {
-	unsigned a, b, c;
+	unsigned us = 0, tick = 0;
 	FILE *f = fopen("/proc/net/psched", "r");
-	if (f == nullptr || fscanf(f, "%x %x %x", &a, &b, &c) != 3)
-		die("/proc/net/psched");
+	if (f == nullptr || fscanf(f, "%x %x", &us, &tick) != 2 || us != 1000 ||
+	    tick != 64)
+		die("/proc/net/psched: not the 64 ns tick the figures count");
 	fclose(f);
-	if (c == 1000000000)
-		a = b;
-	return static_cast<double>(a) / b * c;
 }
 
 // The device's type as sysfs shows it: "1" for Ethernet.
@@ -150,12 +156,6 @@ read_address(const char *ifname, uint8_t address[6])
 		   &address[2], &address[3], &address[4], &address[5]) != 6)
 		die(path.c_str());
 	fclose(f);
-}
-
-double
-rate_arg(const char *text)
-{
-	return strcmp(text, "-") == 0 ? -1.0 : strtod(text, nullptr) * 125.0;
 }
 
 std::string
@@ -226,24 +226,36 @@ main(int argc, char *argv[])
 	// uml_wire_check --record NLMON FILE PROGRAM [ARG]...
 	if (argc >= 5 && strcmp(argv[1], "--record") == 0)
 		return record(open_capture(argv[2]), argv[3], argv + 4);
-	if (argc < 6) {
+	if (argc < 7) {
 		fputs("usage: uml_wire_check NLMON PONDREL IFNAME INGRESS "
-		      "EGRESS [IFB|- [FRAMING]...]\n",
+		      "EGRESS IFB|- [WORD]...\n",
 		      stderr);
 		return 2;
 	}
-	const char *ifb_name =
-	    argc >= 7 && strcmp(argv[6], "-") != 0 ? argv[6] : nullptr;
+	check_clock();
+	const char *ifb_name = strcmp(argv[6], "-") != 0 ? argv[6] : nullptr;
 	std::vector<const char *> args{argv[2]};
 	if (ifb_name != nullptr)
 		args.push_back("--shape");
 	framing_image framing;
+	std::vector<police_figures> police;
+	std::vector<tbf_figures> tbfs;
+	std::vector<fair_queue_figures> fqs;
 	for (int i = 7; i < argc; i++) {
-		if (strncmp(argv[i], "bucket=", 7) == 0) {
-			framing.policer_bucket = atoi(argv[i] + 7);
-			continue;
+		uint32_t v[4];
+		if (sscanf(argv[i], "police=%u,%u", &v[0], &v[1]) == 2) {
+			police.push_back({v[0], v[1]});
+		} else if (sscanf(argv[i], "tbf=%u,%u,%u,%u", &v[0], &v[1],
+				  &v[2], &v[3]) == 4) {
+			tbfs.push_back({v[0], v[1], v[2], v[3]});
+		} else if (sscanf(argv[i], "fq=%u,%u,%u,%u", &v[0], &v[1],
+				  &v[2], &v[3]) == 4) {
+			fqs.push_back({v[0], v[1], v[2], v[3]});
+		} else {
+			args.push_back(argv[i]);
+			if (read_type(argv[3]) == "1")
+				framing.policer_header = 14;
 		}
-		args.push_back(argv[i]);
 		if (strcmp(argv[i], "--atm") == 0)
 			framing.atm = true;
 		else if (i + 1 < argc && strcmp(argv[i], "--overhead") == 0)
@@ -251,8 +263,17 @@ main(int argc, char *argv[])
 		else if (i + 1 < argc && strcmp(argv[i], "--mpu") == 0)
 			framing.mpu = atoi(argv[i + 1]);
 	}
-	if (argc > 7 && read_type(argv[3]) == "1")
-		framing.policer_header = 14;
+	// The figures of each record that the run must send: a plain run's
+	// policer, each tbf and, when shaped, the fair queue in each.
+	bool in = strcmp(argv[4], "-") != 0, eg = strcmp(argv[5], "-") != 0;
+	bool shaped = ifb_name != nullptr;
+	if (police.size() != size_t(!shaped && in) ||
+	    tbfs.size() != size_t(shaped && in) + eg ||
+	    fqs.size() != (shaped ? tbfs.size() : 0)) {
+		fputs("uml_wire_check: the figures do not fit the rates\n",
+		      stderr);
+		return 2;
+	}
 	args.insert(args.end(), {argv[3], argv[4], argv[5], nullptr});
 	int fd = open_capture(argv[1]);
 	int ifindex = if_nametoindex(argv[3]);
@@ -289,14 +310,21 @@ main(int argc, char *argv[])
 			if (got[i].hdr.nlmsg_type == RTM_GETLINK ||
 			    got[i].hdr.nlmsg_type == RTM_GETACTION)
 				got.erase(got.begin() + i);
-	std::vector<request_image> want =
-	    ifb_name != nullptr
-		? shaped_run_images(ifindex, argv[3], ifb_name, address, ifb,
-				    ifb_existed, rate_arg(argv[4]),
-				    rate_arg(argv[5]),
-				    psched_ticks_per_second(), framing)
-		: run_images(ifindex, rate_arg(argv[4]), rate_arg(argv[5]),
-			     psched_ticks_per_second(), framing);
+	std::vector<request_image> want;
+	if (ifb_name != nullptr) {
+		shaper_figures shaper[2];
+		for (size_t i = 0; i < tbfs.size(); i++)
+			shaper[i] = {tbfs[i], fqs[i]};
+		want = shaped_run_images(ifindex, argv[3], ifb_name, address,
+					 ifb, ifb_existed,
+					 in ? &shaper[0] : nullptr,
+					 eg ? &shaper[in ? 1 : 0] : nullptr,
+					 TICKS_PER_SECOND, framing);
+	} else {
+		want = run_images(ifindex, in ? &police[0] : nullptr,
+				  eg ? &tbfs[0] : nullptr, TICKS_PER_SECOND,
+				  framing);
+	}
 	int bad = 0;
 	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
 		printf("pondrel did not exit 0 (wait status %d)\n", status);
