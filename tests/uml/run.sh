@@ -25,9 +25,9 @@ rm -f "$out/console" "$out/traffic-runs.tsv"
 mode=${UML_MODE:-suite}
 # The guest is judged on what it prints: tests/common/watchdog.sh stops it
 # after a minute of silence. These limits are only backstops, three times
-# or more the guest's time on a busy machine (the suite took 266 s beside
-# the systemd one, which takes 70 to 130 s).
-limit=900
+# or more the guest's time on a busy machine (the suite took up to 420 s
+# beside the systemd one, which takes 70 to 140 s).
+limit=1500
 [ "${6:-}" != systemd-init.sh ] || limit=600
 [ "$mode" = traffic ] && limit=3600
 [ "$mode" = demo ] && limit=450
