@@ -101,6 +101,19 @@ EOPNOTSUPP_TEXT=$("$STRERROR" 95)
 ip link add d0 type dummy
 ip link set d0 up
 
+# The runs that must never leave ingress dead boot a kernel of their own
+# with UML_PART=safety, beside the rest with UML_PART=main, so that the
+# suite keeps both cores busy; UML_PART=whole, as run by hand, runs both.
+if [ "${UML_PART:-whole}" = safety ]; then
+	load net/sched/act_police net/sched/act_mirred "drivers/net/ifb numifbs=0"
+	fq_codel=net/sched/sch_fq_codel
+	[ ! -e "/usr/lib/uml/modules/$(uname -r)/kernel/$fq_codel.ko" ] || load $fq_codel
+	# shellcheck source=tests/uml/safety.sh
+	. "$(dirname "$0")/safety.sh"
+	echo "pondrel-uml: end of suite, $fails failed"
+	exit
+fi
+
 if [ "${UML_MODE:-suite}" = static ]; then
 	load net/sched/act_police
 else
@@ -496,6 +509,6 @@ if [ "${UML_MODE:-suite}" = suite ]; then
 fi
 
 # shellcheck source=tests/uml/safety.sh
-. "$(dirname "$0")/safety.sh"
+[ "${UML_PART:-whole}" = main ] || . "$(dirname "$0")/safety.sh"
 
 echo "pondrel-uml: end of suite, $fails failed"

@@ -45,9 +45,9 @@ start=$(date +%s)
 # environment: that is how init.sh learns where to write.
 sh "$here/../common/watchdog.sh" "$out/console" $limit linux.uml mem=256M \
 	rootfstype=hostfs rootflags=/ rw init="$here/${6:-init.sh}" UML_OUT="$out" \
-	UML_MODE="$mode" con=null con0=null,fd:1 || status=$?
+	UML_MODE="$mode" UML_PART="${UML_PART:-whole}" con=null con0=null,fd:1 || status=$?
 secs=$(($(date +%s) - start))
-name="uml ${6:+${6%-init.sh} }$mode"
+name="uml ${6:+${6%-init.sh} }$mode${UML_PART:+ ($UML_PART)}"
 
 if [ "$mode" = demo ] && grep -q '^pondrel-uml: demo' "$out/console"; then
 	# The console ends its lines with CR LF.

@@ -5,6 +5,7 @@
 # pondrel4a is the interface, and the far end in pondrel4b pings it.
 # shellcheck disable=SC2086,SC2154 # $T has no blanks; st, out, err from run
 
+usage=$(printf %s "Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-")
 in4a() { ip netns exec pondrel4a "$@"; }
 # "pass" when the far end's pings reach v4a and come back.
 pings() {
