@@ -137,38 +137,7 @@ EOF
 echo "== the wire"
 ip link add nlmon0 type nlmon
 ip link set nlmon0 up
-# The records' figures are known answers at 15625000 ticks a second, in
-# the order that uml_wire_check gives: the policer's 10240 bytes, a plain
-# tbf's 2048 and a shaped one's 4 ms of its rate, each also in ticks; 50 ms
-# of the rate more in a tbf's queue; a fair queue's memory a quarter second
-# of its rate, a packet a KiB of it, its target at least a full frame's
-# time. 0.5 Kbit/s is 62 bytes a second, 34359738 Kbit/s 4294967250. The
-# framing adds to the policer's bucket: 10240 bytes with the overhead and
-# the header, in whole cells on ATM (11395 bytes in 215 cells; 10272).
-# what | rates, IFB or - for a plain run, framing | figures
-while IFS='|' read -r what args figures; do
-	st=0
-	# shellcheck disable=SC2086
-	/wire_check nlmon0 "$PONDREL" d0 $args $figures >$T/wire 2>&1 || st=$?
-	same "wire, $what: d0 $args sends the expected requests" "$st" 0
-	[ "$st" = 0 ] || sed 's/^/    /' $T/wire
-	# The framed records in this host's order, as the board's tc reads them.
-	[ "$what" != "ATM, overhead and mpu" ] ||
-		tc -d qdisc show dev d0 | sed '/^$/d; s/^/    tc: /'
-done <<'EOF'
-both|10000 5000 -|police=1250000,128000 tbf=625000,2048,33298,51200
-egress|- 2000 -|tbf=250000,2048,14548,128000
-ingress|3000 - -|police=375000,426666
-none|- - -|
-the extremes|0.5 34359738 -|police=62,2580645161 tbf=4294967250,2048,214750410,7
-ATM, overhead and mpu|10000 5000 - --atm --overhead 44 --mpu 64|police=1250000,142437 tbf=625000,2048,33298,51200
-overhead|- 2000 - --overhead 18|tbf=250000,2048,14548,128000
-shaped, IFB made|10000 100000 ifb-d0|tbf=1250000,5000,67500,62500 fq=10000,200000,305,312500 tbf=12500000,50000,675000,62500 fq=10000,200000,3051,3125000
-shaped, IFB reused|100000 20000 ifb-d0|tbf=12500000,50000,675000,62500 fq=10000,200000,3051,3125000 tbf=2500000,10000,135000,62500 fq=10000,200000,610,625000
-shaped, IFB removed|- 20000 ifb-d0|tbf=2500000,10000,135000,62500 fq=10000,200000,610,625000
-shaped, none|- - ifb-d0|
-shaped, ATM and overhead|10000 100000 ifb-d0 --atm --overhead 44|tbf=1250000,5000,67500,62500 fq=10000,200000,305,312500 tbf=12500000,50000,675000,62500 fq=10000,200000,3051,3125000
-EOF
+wire_table /wire_check
 run --shape d0 - -
 ip link del nlmon0
 
