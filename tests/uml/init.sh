@@ -76,6 +76,10 @@ if [ "${UML_MODE:-suite}" != suite ] && [ "$UML_MODE" != static ]; then
 		same "this kernel has all the demo needs" "$(unshare --net sh -c \
 			". '$(dirname "$0")/traffic.sh'; lacks")" ""
 		traffic_demo 10000 20
+	elif [ "$UML_MODE" = load ]; then
+		# shellcheck source=tests/uml/load.sh
+		. "$(dirname "$0")/load.sh"
+		load_bench
 	else
 		traffic_matrix
 	fi

@@ -30,6 +30,7 @@ mode=${UML_MODE:-suite}
 limit=1500
 [ "${6:-}" != systemd-init.sh ] || limit=600
 [ "$mode" = traffic ] && limit=3600
+[ "$mode" = load ] && limit=4500
 [ "$mode" = demo ] && limit=450
 if ! command -v linux.uml >/dev/null; then
 	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
