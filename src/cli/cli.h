@@ -13,7 +13,7 @@
 #define RATE_BOUND 4294967296.0
 
 /* Scripts match this line: it never changes, whatever options come. */
-#define USAGE_TEXT \
+#define USAGE_TEXT                                                             \
 	"Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-\n"
 
 /*
@@ -25,6 +25,8 @@
 
 /* Set by --shape: ingress through an IFB, buckets sized by the rate. */
 extern bool shaped_mode;
+/* Set by --cake, with shaped_mode: cake in place of each tbf and its child. */
+extern bool cake_mode;
 /* Set by --status or --json: read back the limits instead of setting them. */
 extern bool status_mode;
 extern bool json_output;

@@ -6,6 +6,7 @@
 int
 main(int argc, char *argv[])
 {
+	static struct status_view now;
 	double ingress, egress;
 	int first = 1;
 
@@ -39,9 +40,12 @@ main(int argc, char *argv[])
 
 	read_psched_clock();
 	open_route_socket();
+	/* What is in force decides whether a cake is changed or made. */
+	if (cake_mode)
+		read_status(&now);
 	/* Each direction stands alone: refused ingress still shapes egress. */
-	configure_ingress(ingress);
-	configure_egress(egress);
+	configure_ingress(ingress, &now);
+	configure_egress(egress, &now);
 	close_route_socket();
 
 	return failed_requests == 0 ? 0 : 1;

@@ -7,14 +7,16 @@
 #include "../shaping/shaping.h"
 
 /* Long options alone have codes beyond any character. */
-enum { OPT_OVERHEAD = 256, OPT_MPU, OPT_ATM };
+enum { OPT_OVERHEAD = 256, OPT_MPU, OPT_ATM, OPT_CAKE };
 
 bool shaped_mode;
+bool cake_mode;
 bool status_mode;
 bool json_output;
 
 static const char HELP[] =
     "  -s, --shape    shape ingress through an IFB too, each shaper with a fair queue\n"
+    "      --cake     the same, each direction queued in cake, fair between hosts\n"
     "      --status   show the limits in force on INTERFACE, with their counters\n"
     "  -j, --json     the same status as one JSON object\n"
     "      --overhead BYTES  bytes that the link adds to each packet\n"
@@ -25,6 +27,7 @@ static const char HELP[] =
 
 static const struct option long_options[] = {
     {"shape", no_argument, NULL, 's'},
+    {"cake", no_argument, NULL, OPT_CAKE},
     {"status", no_argument, NULL, 'S'},
     {"json", no_argument, NULL, 'j'},
     {"overhead", required_argument, NULL, OPT_OVERHEAD},
@@ -50,6 +53,10 @@ parse_options(int argc, char *argv[])
 	       -1) {
 		switch (c) {
 		case 's':
+			shaped_mode = true;
+			break;
+		case OPT_CAKE:
+			cake_mode = true;
 			shaped_mode = true;
 			break;
 		case 'j':

@@ -3,6 +3,7 @@
  * queue short, so a bulk transfer no longer delays every other packet by
  * the whole of the tbf's queue. Built and recognised here by one rule.
  */
+#include <stdio.h>
 #include <string.h>
 
 #include <linux/rtnetlink.h>
@@ -86,10 +87,11 @@ add_fair_queue(int ifindex, uint32_t rate)
  * a threshold for marking that pondrel never sets; the rest (flows,
  * quantum, batch) stay the kernel's defaults and are not judged.
  */
-void
+static void
 decode_fair_queue(struct nlattr *options, struct nlattr *xstats,
-		  struct child_status *c)
+		  struct limit_status *s)
 {
+	struct child_status *c = &s->child;
 	struct nlattr *tb[TCA_FQ_CODEL_MAX + 1];
 	struct tc_fq_codel_xstats x;
 
@@ -140,3 +142,45 @@ claim_fair_queue(struct child_status *c, uint32_t rate)
 	c->params = want;
 	return true;
 }
+
+/* In the line of its tbf, in place of the tbf's own queue. */
+static void
+print_fair_queue(const struct limit_status *s, bool json)
+{
+	const struct fair_queue_params *p = &s->child.params;
+
+	if (json)
+		return;
+	printf(", fair queue fq_codel target %.10g ms interval %.10g ms, limit "
+	       "%u packets %u bytes%s\n",
+	       p->target_us / 1000.0, p->interval_us / 1000.0, p->limit,
+	       p->memory_limit, p->ecn ? ", ECN" : "");
+}
+
+static void
+print_fair_queue_figures(const struct limit_status *s, bool json)
+{
+	const struct child_status *c = &s->child;
+
+	if (!json) {
+		printf("  fair queue: dropped %u, ECN marked %u, new flows %u, "
+		       "backlog %u bytes %u packets, memory used %u bytes\n",
+		       c->count.drops, c->ecn_marks, c->new_flows,
+		       c->count.backlog, c->count.qlen, c->memory_used);
+		return;
+	}
+	printf(",\"fair_queue\":{\"kind\":\"fq_codel\",\"target_ms\":%.10g,"
+	       "\"interval_ms\":%.10g,\"limit_packets\":%u,"
+	       "\"memory_limit_bytes\":%u,\"ecn\":%s",
+	       c->params.target_us / 1000.0, c->params.interval_us / 1000.0,
+	       c->params.limit, c->params.memory_limit,
+	       c->params.ecn ? "true" : "false");
+	print_counters(&c->count, true);
+	printf(",\"ecn_marks\":%u,\"new_flows\":%u,\"memory_used_bytes\":%u}",
+	       c->ecn_marks, c->new_flows, c->memory_used);
+}
+
+const struct limit_kind fair_queue_kind = {
+    "fq_codel",        "fair queue",     true,
+    decode_fair_queue, print_fair_queue, print_fair_queue_figures,
+};

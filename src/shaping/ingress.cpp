@@ -34,8 +34,8 @@ shape_ingress(double rate)
 
 	if (ifb == 0)
 		return;
-	if (!remove_qdisc_on(ifb, TC_H_ROOT, 0) || !shape_root(ifb, rate) ||
-	    !add_ingress_qdisc()) {
+	if (!remove_qdisc_on(ifb, TC_H_ROOT, 0) ||
+	    !shape_root(ifb, rate, true) || !add_ingress_qdisc()) {
 		remove_ifb(ifb);
 		return;
 	}
@@ -46,11 +46,17 @@ shape_ingress(double rate)
 }
 
 void
-configure_ingress(double rate)
+configure_ingress(double rate, const struct status_view *now)
 {
 	struct ifb_found found;
 	int ifb;
 
+	/* The redirect stays, and the IFB's cake takes the new settings. */
+	if (cake_mode && !(rate < 0) && now->ingress.state == LIMIT_OWN &&
+	    now->ingress.how == &cake_kind && now->ingress.ifb_up) {
+		add_cake(now->ifb, rate, true, true);
+		return;
+	}
 	if (!remove_qdisc(TC_H_INGRESS, INGRESS_HANDLE))
 		return;
 	/* An ordered test on purpose: -0 is an explicit zero, not "-". */

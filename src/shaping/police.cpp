@@ -64,9 +64,8 @@ add_police_filter(double rate)
 	/* Without a framing option the record stays as it always was. */
 	fill_rate_table(&police.rate, table,
 			framing_given ? uncounted_header() : 0);
-	police.burst = to_u32_field(
-	    xmit_ticks(police_bucket(&police.rate, &link_framing),
-		       police.rate.rate));
+	police.burst = to_u32_field(xmit_ticks(
+	    police_bucket(&police.rate, &link_framing), police.rate.rate));
 
 	options = open_nest(msg, TCA_OPTIONS);
 	police_nest = open_nest(msg, TCA_BASIC_POLICE);
@@ -107,8 +106,8 @@ decode_police(struct nlattr *nest, struct limit_status *s)
 	bucket = police_bucket(&p.rate, &s->framing);
 	/* What the bucket really holds: at a few bit/s its ticks wrap, and
 	 * at a zero rate it holds nothing. */
-	s->bucket = (uint32_t)((double)p.burst * p.rate.rate / ticks_per_second +
-			       0.5);
+	s->bucket =
+	    (uint32_t)((double)p.burst * p.rate.rate / ticks_per_second + 0.5);
 	if (p.action == TC_POLICE_SHOT && p.peakrate.rate == 0 &&
 	    p.mtu == mtu && framed &&
 	    (near_bucket(p.burst, p.rate.rate, bucket) ||
@@ -117,4 +116,19 @@ decode_police(struct nlattr *nest, struct limit_status *s)
 		 BIT(TCA_POLICE_TBF) | BIT(TCA_POLICE_TM) |
 		     BIT(TCA_POLICE_PAD)))
 		s->state = LIMIT_OWN;
+	s->how = &police_kind;
 }
+
+static void
+print_police(const struct limit_status *s, bool json)
+{
+	printf(json ? ",\"bucket_bytes\":%u" : ", bucket %u bytes", s->bucket);
+	print_framing(&s->framing, json);
+	if (!json)
+		putchar('\n');
+}
+
+/* Found through the catch-all filter, not by a qdisc's name. */
+const struct limit_kind police_kind = {
+    "police", "policed", false, NULL, print_police, NULL,
+};

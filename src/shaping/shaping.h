@@ -70,7 +70,7 @@ void fill_rate_table(struct tc_ratespec *spec, rate_table table,
 
 bool remove_qdisc(uint32_t parent, uint32_t handle);
 bool remove_qdisc_on(int ifindex, uint32_t parent, uint32_t handle);
-bool shape_root(int ifindex, double rate);
+bool shape_root(int ifindex, double rate, bool arriving);
 
 /* The token-bucket filter (tbf.cpp): both modes' buckets and its queue. */
 uint32_t tbf_burst(uint32_t rate, bool shaped);
@@ -83,6 +83,20 @@ struct fair_queue_params {
 };
 void fair_queue_rule(uint32_t rate, struct fair_queue_params *p);
 bool add_fair_queue(int ifindex, uint32_t rate);
+
+/*
+ * cake (cake.cpp), the --cake mode's queue in either direction: what
+ * pondrel sets, by the direction that it queues. A change keeps the
+ * qdisc, its handle, counters and queued packets.
+ */
+#define CAKE_HANDLE 0x00010000U
+struct cake_params {
+	uint32_t flow_mode, diffserv, rtt_us, nat, ingress;
+	struct framing framing;
+	bool raw; /* counts whole frames: no framing option came */
+};
+void cake_rule(bool arriving, struct cake_params *p);
+bool add_cake(int ifindex, double rate, bool arriving, bool change);
 
 /* The catch-all filter on the ingress qdisc and what it carries. */
 struct nl_msg *new_catch_all_filter(void);
@@ -123,10 +137,20 @@ struct child_status {
 	struct counters count;
 	uint32_t ecn_marks, new_flows, memory_used;
 };
+/* What cake decides by itself, and its figures summed over its tins. */
+struct cake_status {
+	struct cake_params params;
+	uint32_t delay_us, peak_delay_us; /* the slowest tin's */
+	uint32_t drops, ecn_marks, backlog, qlen;
+};
+struct limit_kind;
 struct limit_status {
 	int state;
 	/* The qdisc, or the classifier and its action, as the kernel names. */
 	char kind[32];
+	/* For pondrel's own: the kind that recognised it and prints it. */
+	const struct limit_kind *how;
+	bool arriving; /* on the IFB, where ingress is shaped */
 	bool policed;
 	uint32_t handle;
 	uint32_t rate;          /* bytes per second */
@@ -136,34 +160,70 @@ struct limit_status {
 	double queue_ms;
 	struct counters count;
 	struct child_status child;
+	struct cake_status cake;
+	/* The IFB that ingress goes through, if it does; a down one takes
+	 * what the redirect steals and passes none of it. */
+	char ifb[IFNAMSIZ];
+	bool ifb_up;
 };
-extern struct limit_status egress_status, ingress_status;
-/* The interface's own IFB, if any: only a redirect there can be ours. */
-extern int status_ifb;
-extern char status_ifb_name[IFNAMSIZ];
-/* A down IFB takes what the redirect steals and passes none of it. */
-extern bool status_ifb_up;
+
+/*
+ * One kind of limit as --status knows it, found by the kernel's name for
+ * it: its recogniser and its printers sit in the file that builds it. A
+ * child kind hangs below a root and reads into that root's child. print
+ * shows the limit after its rate, print_figures its own figures after the
+ * counters (may be NULL); each as text or as JSON keys.
+ */
+struct limit_kind {
+	const char *name;
+	const char *mode; /* what the status view calls it */
+	bool child;
+	void (*decode)(struct nlattr *options, struct nlattr *xstats,
+		       struct limit_status *s);
+	void (*print)(const struct limit_status *s, bool json);
+	void (*print_figures)(const struct limit_status *s, bool json);
+};
+extern const struct limit_kind tbf_kind, fair_queue_kind, cake_kind;
+extern const struct limit_kind police_kind;
+
+/* Both directions as the dumps show them, passed to each dump's parser. */
+struct status_view {
+	struct limit_status egress, ingress;
+	/* The ingress side, gathered over two dumps and judged after both. */
+	struct limit_status ifb_root;
+	int ifb; /* the interface's own IFB, if any: only a redirect there
+		    can be ours */
+	char ifb_name[IFNAMSIZ];
+	bool ifb_up;
+	char ingress_qdisc[16];
+	int ingress_filters;
+	bool redirected;
+};
 
 struct nl_msg;
-void begin_status(void);
+void begin_status(struct status_view *v);
 int decode_qdisc(struct nl_msg *msg, void *arg);
 int decode_filter(struct nl_msg *msg, void *arg);
-void judge_status(void);
-void read_status(void);
+void judge_status(struct status_view *v);
+void read_status(struct status_view *v);
 
 /*
  * Each kind's recogniser, beside its builder: it fills in what it reads
  * and makes the state LIMIT_OWN only for what the builder would send.
  */
-void decode_tbf(struct nlattr *options, struct limit_status *s);
-void decode_fair_queue(struct nlattr *options, struct nlattr *xstats,
-		       struct child_status *c);
 bool claim_fair_queue(struct child_status *c, uint32_t rate);
 void decode_police(struct nlattr *nest, struct limit_status *s);
 bool decode_redirect(struct nlattr *nest, int ifb, struct limit_status *s);
 struct tcmsg;
 bool decode_catch_all(struct tcmsg *tcm, struct nlattr **tb,
 		      struct nlattr **opt);
+
+/* What the kinds' printers share (show.cpp). */
+void print_text(const char *text);
+void print_json_string(const char *key, const char *text);
+void print_counters(const struct counters *c, bool json);
+void print_framing(const struct framing *f, bool json);
+void print_ifb(const struct limit_status *s, bool json);
 
 /* What the recognisers share (decode.cpp). */
 #define BIT(n) (1U << (n))
@@ -177,5 +237,5 @@ double distance(double a, double b);
 bool read_framing(const struct tc_ratespec *r, uint32_t uncounted,
 		  struct framing *f);
 
-void configure_ingress(double rate);
-void configure_egress(double rate);
+void configure_ingress(double rate, const struct status_view *now);
+void configure_egress(double rate, const struct status_view *now);

@@ -15,33 +15,26 @@
 #include "shaping.h"
 #include "../netlink/netlink.h"
 
-struct limit_status egress_status, ingress_status;
-int status_ifb;
-char status_ifb_name[IFNAMSIZ];
-bool status_ifb_up;
+/*
+ * The kinds that --status knows by the kernel's name for them, as tc
+ * finds its own: a new kind is one file and one row here.
+ */
+static const struct limit_kind *const kinds[] = {
+    &tbf_kind,
+    &fair_queue_kind,
+    &cake_kind,
+};
 
-/* The ingress side, gathered over two dumps and judged after both. */
-static struct limit_status ifb_root;
-static char ingress_qdisc[16];
-static int ingress_filters;
-static bool redirected;
-
-/* A root qdisc of handle 0 is the kernel's own default, no limit at all. */
-static void
-decode_root(struct tcmsg *tcm, struct nlattr **tb, struct limit_status *s)
+static const struct limit_kind *
+find_kind(const char *name, bool child)
 {
-	struct child_status child = s->child;
+	size_t i;
 
-	if (tcm->tcm_handle == 0)
-		return;
-	memset(s, 0, sizeof(*s));
-	s->child = child;
-	s->state = LIMIT_FOREIGN;
-	s->handle = tcm->tcm_handle;
-	copy_kind(s->kind, sizeof(s->kind), tb[TCA_KIND], "");
-	read_counters(tb[TCA_STATS2], tb[TCA_STATS], &s->count);
-	if (strcmp(s->kind, "tbf") == 0)
-		decode_tbf(tb[TCA_OPTIONS], s);
+	for (i = 0; i < sizeof(kinds) / sizeof(kinds[0]); i++)
+		if (kinds[i]->child == child &&
+		    strcmp(kinds[i]->name, name) == 0)
+			return kinds[i];
+	return NULL;
 }
 
 /* The kind's own statistics, in the nest or, from older kernels, apart. */
@@ -57,44 +50,71 @@ app_stats(struct nlattr **tb)
 	return tb[TCA_XSTATS];
 }
 
+/* A root qdisc of handle 0 is the kernel's own default, no limit at all. */
+static void
+decode_root(struct tcmsg *tcm, struct nlattr **tb, struct limit_status *s,
+	    bool arriving)
+{
+	struct child_status child = s->child;
+	const struct limit_kind *k;
+
+	if (tcm->tcm_handle == 0)
+		return;
+	memset(s, 0, sizeof(*s));
+	s->child = child;
+	s->arriving = arriving;
+	s->state = LIMIT_FOREIGN;
+	s->handle = tcm->tcm_handle;
+	copy_kind(s->kind, sizeof(s->kind), tb[TCA_KIND], "");
+	read_counters(tb[TCA_STATS2], tb[TCA_STATS], &s->count);
+	k = find_kind(s->kind, false);
+	if (k != NULL) {
+		k->decode(tb[TCA_OPTIONS], app_stats(tb), s);
+		if (s->state == LIMIT_OWN)
+			s->how = k;
+	}
+}
+
 /* Anything below a root is its child; only the first is read in full. */
 static void
 decode_child(struct tcmsg *tcm, struct nlattr **tb, struct limit_status *s)
 {
 	struct child_status *c = &s->child;
+	const struct limit_kind *k;
 
 	if (c->seen++ > 0)
 		return;
 	c->parent = tcm->tcm_parent;
 	copy_kind(c->kind, sizeof(c->kind), tb[TCA_KIND], "");
 	read_counters(tb[TCA_STATS2], tb[TCA_STATS], &c->count);
-	if (strcmp(c->kind, "fq_codel") == 0)
-		decode_fair_queue(tb[TCA_OPTIONS], app_stats(tb), c);
+	k = find_kind(c->kind, true);
+	if (k != NULL)
+		k->decode(tb[TCA_OPTIONS], app_stats(tb), s);
 }
 
 int
 decode_qdisc(struct nl_msg *msg, void *arg)
 {
+	struct status_view *v = (struct status_view *)arg;
 	struct nlmsghdr *hdr = nlmsg_hdr(msg);
 	struct tcmsg *tcm = (struct tcmsg *)NLMSG_DATA(hdr);
 	struct nlattr *tb[TCA_MAX + 1];
 	struct limit_status *s;
-	(void)arg;
 
 	if (hdr->nlmsg_type != RTM_NEWQDISC ||
 	    nlmsg_parse(hdr, sizeof(*tcm), tb, TCA_MAX, NULL) != 0)
 		return NL_SKIP;
 	if (tcm->tcm_ifindex == target_ifindex)
-		s = &egress_status;
-	else if (status_ifb != 0 && tcm->tcm_ifindex == status_ifb)
-		s = &ifb_root;
+		s = &v->egress;
+	else if (v->ifb != 0 && tcm->tcm_ifindex == v->ifb)
+		s = &v->ifb_root;
 	else
 		return NL_OK;
 	if (tcm->tcm_parent == TC_H_ROOT)
-		decode_root(tcm, tb, s);
-	else if (tcm->tcm_parent == TC_H_INGRESS && s == &egress_status)
-		copy_attr(tb[TCA_KIND], ingress_qdisc,
-			  sizeof(ingress_qdisc) - 1);
+		decode_root(tcm, tb, s, s == &v->ifb_root);
+	else if (tcm->tcm_parent == TC_H_INGRESS && s == &v->egress)
+		copy_attr(tb[TCA_KIND], v->ingress_qdisc,
+			  sizeof(v->ingress_qdisc) - 1);
 	else if (tcm->tcm_parent != TC_H_INGRESS)
 		decode_child(tcm, tb, s);
 	return NL_OK;
@@ -108,17 +128,17 @@ decode_qdisc(struct nl_msg *msg, void *arg)
 int
 decode_filter(struct nl_msg *msg, void *arg)
 {
+	struct status_view *v = (struct status_view *)arg;
 	struct nlmsghdr *hdr = nlmsg_hdr(msg);
 	struct tcmsg *tcm = (struct tcmsg *)NLMSG_DATA(hdr);
 	struct nlattr *tb[TCA_MAX + 1], *opt[TCA_BASIC_MAX + 1];
-	struct limit_status *s = &ingress_status;
-	(void)arg;
+	struct limit_status *s = &v->ingress;
 
 	if (hdr->nlmsg_type != RTM_NEWTFILTER ||
 	    nlmsg_parse(hdr, sizeof(*tcm), tb, TCA_MAX, NULL) != 0 ||
 	    tcm->tcm_ifindex != target_ifindex || tb[TCA_OPTIONS] == NULL)
 		return NL_SKIP;
-	if (++ingress_filters > 1) {
+	if (++v->ingress_filters > 1) {
 		s->state = LIMIT_FOREIGN;
 		return NL_OK;
 	}
@@ -131,14 +151,15 @@ decode_filter(struct nl_msg *msg, void *arg)
 	if (opt[TCA_BASIC_POLICE] != NULL && opt[TCA_BASIC_ACT] == NULL)
 		decode_police(opt[TCA_BASIC_POLICE], s);
 	else if (opt[TCA_BASIC_ACT] != NULL && opt[TCA_BASIC_POLICE] == NULL)
-		redirected = decode_redirect(opt[TCA_BASIC_ACT], status_ifb, s);
+		v->redirected = decode_redirect(opt[TCA_BASIC_ACT], v->ifb, s);
 	return NL_OK;
 }
 
 /*
  * A tbf of pondrel's stays so with no child (a kernel without fq_codel
  * keeps the tbf alone) or with the fair queue pondrel makes for its rate;
- * any other child makes the pair someone else's.
+ * any other child makes the pair someone else's, and so does any child
+ * below a root that takes none.
  */
 static void
 judge_child(struct limit_status *s)
@@ -147,63 +168,68 @@ judge_child(struct limit_status *s)
 
 	if (s->state != LIMIT_OWN || c->seen == 0)
 		return;
-	if (c->seen == 1 && claim_fair_queue(c, s->rate))
+	if (s->how == &tbf_kind && c->seen == 1 && claim_fair_queue(c, s->rate))
 		return;
 	s->state = LIMIT_FOREIGN;
-	snprintf(s->kind, sizeof(s->kind), "tbf with %s", c->kind);
+	snprintf(s->kind, sizeof(s->kind), "%s with %s", s->how->name, c->kind);
 }
 
 /*
- * Ingress is pondrel's policer, or its redirect with the IFB's tbf taking
+ * Ingress is pondrel's policer, or its redirect with the IFB's queue taking
  * the place of the limit: the IFB's queue is where the shaping happens and
  * where its counters are.
  */
 void
-judge_status(void)
+judge_status(struct status_view *v)
 {
-	judge_child(&egress_status);
-	judge_child(&ifb_root);
-	if (ingress_qdisc[0] == '\0') {
-		ingress_status.state = LIMIT_NONE;
-	} else if (strcmp(ingress_qdisc, "ingress") != 0) {
-		memset(&ingress_status, 0, sizeof(ingress_status));
-		ingress_status.state = LIMIT_FOREIGN;
-		memcpy(ingress_status.kind, ingress_qdisc,
-		       sizeof(ingress_qdisc));
-	} else if (ingress_filters == 1 && redirected &&
-		   ifb_root.state != LIMIT_NONE) {
-		ingress_status = ifb_root;
+	judge_child(&v->egress);
+	judge_child(&v->ifb_root);
+	if (v->ingress_qdisc[0] == '\0') {
+		v->ingress.state = LIMIT_NONE;
+	} else if (strcmp(v->ingress_qdisc, "ingress") != 0) {
+		memset(&v->ingress, 0, sizeof(v->ingress));
+		v->ingress.state = LIMIT_FOREIGN;
+		memcpy(v->ingress.kind, v->ingress_qdisc,
+		       sizeof(v->ingress_qdisc));
+	} else if (v->ingress_filters == 1 && v->redirected &&
+		   v->ifb_root.state != LIMIT_NONE) {
+		v->ingress = v->ifb_root;
+		if (v->ingress.state == LIMIT_OWN) {
+			memcpy(v->ingress.ifb, v->ifb_name, IFNAMSIZ);
+			v->ingress.ifb_up = v->ifb_up;
+		}
 	}
-	if (ingress_status.state != LIMIT_OWN || ingress_status.policed)
-		status_ifb_name[0] = '\0';
 }
 
 /* Nothing seen yet: each direction reads as none until a dump says. */
 void
-begin_status(void)
+begin_status(struct status_view *v)
 {
-	memset(&egress_status, 0, sizeof(egress_status));
-	memset(&ingress_status, 0, sizeof(ingress_status));
-	memset(&ifb_root, 0, sizeof(ifb_root));
-	ingress_qdisc[0] = '\0';
-	ingress_filters = 0;
-	redirected = false;
+	int ifb = v->ifb;
+	char name[IFNAMSIZ];
+	bool up = v->ifb_up;
+
+	memcpy(name, v->ifb_name, IFNAMSIZ);
+	memset(v, 0, sizeof(*v));
+	v->ifb = ifb;
+	memcpy(v->ifb_name, name, IFNAMSIZ);
+	v->ifb_up = up;
 }
 
 /* Filters first: the IFB's queue matters only if the redirect is there. */
 void
-read_status(void)
+read_status(struct status_view *v)
 {
 	struct ifb_found found;
 
-	begin_status();
-	status_ifb = find_own_ifb(target_name, &found);
-	status_ifb_up = found.up;
-	if (status_ifb != 0)
-		memcpy(status_ifb_name, found.name, IFNAMSIZ);
+	v->ifb = find_own_ifb(target_name, &found);
+	v->ifb_up = found.up;
+	snprintf(v->ifb_name, sizeof(v->ifb_name), "%s",
+		 v->ifb != 0 ? found.name : "");
+	begin_status(v);
 	if (!dump_tc(RTM_GETTFILTER, target_ifindex, INGRESS_HANDLE,
-		     decode_filter, NULL) ||
-	    !dump_tc(RTM_GETQDISC, 0, 0, decode_qdisc, NULL))
+		     decode_filter, v) ||
+	    !dump_tc(RTM_GETQDISC, 0, 0, decode_qdisc, v))
 		exit(1);
-	judge_status();
+	judge_status(v);
 }

@@ -2,6 +2,7 @@
  * The token-bucket filter, as both modes build it and as --status knows
  * it: each rule below is used by the builder and the recogniser alike.
  */
+#include <stdio.h>
 #include <string.h>
 
 #include <linux/rtnetlink.h>
@@ -72,13 +73,15 @@ add_tbf(int ifindex, double rate, uint32_t handle, uint32_t burst)
  * bucket as the cost of a packet of its size, so with framing it holds
  * that packet's bytes on the link.
  */
-void
-decode_tbf(struct nlattr *options, struct limit_status *s)
+static void
+decode_tbf(struct nlattr *options, struct nlattr *xstats,
+	   struct limit_status *s)
 {
 	struct nlattr *tb[TCA_TBF_MAX + 1];
 	struct tc_tbf_qopt q;
 	uint32_t rule;
 	int shaped;
+	(void)xstats;
 
 	if (options == NULL ||
 	    nla_parse_nested(tb, TCA_TBF_MAX, options, NULL) != 0 ||
@@ -112,3 +115,41 @@ decode_tbf(struct nlattr *options, struct limit_status *s)
 		}
 	}
 }
+
+/* The fair queue in the tbf's class takes the place of its byte queue. */
+static bool
+fair_queued(const struct limit_status *s)
+{
+	return s->child.seen == 1;
+}
+
+static void
+print_tbf(const struct limit_status *s, bool json)
+{
+	if (json) {
+		printf(",\"bucket_bytes\":%u", s->bucket);
+		print_framing(&s->framing, true);
+		print_ifb(s, true);
+		printf(",\"queue_bytes\":%u,\"queue_ms\":%.10g", s->queue,
+		       s->queue_ms);
+		return;
+	}
+	print_ifb(s, false);
+	printf(", bucket %u bytes", s->bucket);
+	print_framing(&s->framing, false);
+	if (fair_queued(s))
+		fair_queue_kind.print(s, false);
+	else
+		printf(", queue %u bytes %.10g ms\n", s->queue, s->queue_ms);
+}
+
+static void
+print_tbf_figures(const struct limit_status *s, bool json)
+{
+	if (fair_queued(s))
+		fair_queue_kind.print_figures(s, json);
+}
+
+const struct limit_kind tbf_kind = {
+    "tbf", "shaped", false, decode_tbf, print_tbf, print_tbf_figures,
+};

@@ -25,6 +25,9 @@
 
 namespace {
 
+// A run that finds nothing of its own in force.
+const status_view nothing_in_force{};
+
 char clock_text[64];
 
 // The offsets of the rate fields in their bodies: tcmsg, kind and nests.
@@ -147,8 +150,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	for (int i = 1; i <= 5; i++)
 		answers.push_back((flags >> i) & 1);
 	target_ifindex = ifindex;
-	configure_ingress(ingress);
-	configure_egress(egress);
+	configure_ingress(ingress, &nothing_in_force);
+	configure_egress(egress, &nothing_in_force);
 
 	REQUIRE(recorded.size() >= 2 && recorded.size() <= 5);
 	for (const auto &r : recorded) {

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Checks the systemd unit with systemd-analyze verify, as an instance for
 # eth0, with the manual page it names found in the build. Any message at
-# all fails, since verify reports some mistakes only as warnings.
+# all fails, since verify reports some mistakes only as warnings; but not
+# those about the machine's own units, which verify reads too (irtt's
+# unit, from the bench's packages, draws one).
 # Needs systemd-analyze (systemd). Usage: verify_unit.sh UNIT PAGE
 set -eu
 unit=$1
@@ -13,6 +15,7 @@ cp "$page" "$dir/man8/"
 cp "$unit" "$dir/pondrel@eth0.service"
 status=0
 out=$(MANPATH=$dir systemd-analyze verify "$dir/pondrel@eth0.service" 2>&1) || status=$?
+out=$(printf '%s\n' "$out" | grep -v '^/\(usr/\)\{0,1\}lib/systemd/system/\|^/etc/systemd/system/' || :)
 if [ "$status" -ne 0 ] || [ -n "$out" ]; then
 	echo "$out"
 	echo "systemd-analyze verify: status $status for $unit" >&2

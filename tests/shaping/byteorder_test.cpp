@@ -16,6 +16,9 @@
 
 namespace {
 
+// A run that finds nothing of its own in force.
+const status_view nothing_in_force{};
+
 const bool BIG_ENDIAN_HOST = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
 struct wire_case {
@@ -46,8 +49,8 @@ TEST(ByteOrder, FieldsAreInTheOrderTheKernelReads)
 	reset_recorder();
 	ticks_per_second = 1e9;
 	target_ifindex = 0x00000102;
-	configure_ingress(16909060.0);
-	configure_egress(168496141.0);
+	configure_ingress(16909060.0, &nothing_in_force);
+	configure_egress(168496141.0, &nothing_in_force);
 	ASSERT_EQ(recorded.size(), 5u);
 
 	const size_t police_rate =
@@ -83,7 +86,7 @@ TEST(ByteOrder, ShapedEgressFieldsAreInTheOrderTheKernelReads)
 	ticks_per_second = 1e9;
 	target_ifindex = 0x00000102;
 	shaped_mode = true;
-	configure_egress(125000.0);
+	configure_egress(125000.0, &nothing_in_force);
 	shaped_mode = false;
 	ASSERT_EQ(recorded.size(), 3u);
 
@@ -109,8 +112,8 @@ TEST(ByteOrder, FramingFieldsAreInTheHostsOrder)
 	target_ifindex = 0x00000102;
 	link_framing = {0x0203, 0x0405, true};
 	framing_given = true;
-	configure_ingress(16909060.0);
-	configure_egress(168496141.0);
+	configure_ingress(16909060.0, &nothing_in_force);
+	configure_egress(168496141.0, &nothing_in_force);
 	link_framing = {};
 	framing_given = false;
 	ASSERT_EQ(recorded.size(), 5u);

@@ -13,6 +13,9 @@
 
 namespace {
 
+// A run that finds nothing of its own in force.
+const status_view nothing_in_force{};
+
 const char MALFORMED[] = "varnic: error: error reading /proc/net/psched\n";
 
 struct clock_case {
@@ -58,7 +61,7 @@ TEST(Clock, NanosecondClockReachesTheBucketDepth)
 {
 	parse_psched_clock("00000001 00000001 3b9aca00 3b9aca00\n");
 	reset_recorder();
-	configure_egress(625000.0);
+	configure_egress(625000.0, &nothing_in_force);
 	ASSERT_EQ(recorded.size(), 2u);
 	struct tc_tbf_qopt q;
 	memcpy(&q, &recorded[1].body[36], sizeof(q));

@@ -42,6 +42,9 @@ if_nametoindex(const char *name)
 
 namespace {
 
+// A run that finds nothing of its own in force.
+const status_view nothing_in_force{};
+
 const double TPS = 15625000.0;
 const int IFINDEX = 5;
 
@@ -51,8 +54,8 @@ record_run(double ingress, double egress)
 	reset_recorder();
 	ticks_per_second = TPS;
 	target_ifindex = IFINDEX;
-	configure_ingress(ingress);
-	configure_egress(egress);
+	configure_ingress(ingress, &nothing_in_force);
+	configure_egress(egress, &nothing_in_force);
 }
 
 void
@@ -128,8 +131,8 @@ TEST(Requests, EachDirectionStopsWhereItsRequestsFail)
 		reset_recorder();
 		answers = c.answers;
 		ticks_per_second = TPS;
-		configure_ingress(c.ingress);
-		configure_egress(c.egress);
+		configure_ingress(c.ingress, &nothing_in_force);
+		configure_egress(c.egress, &nothing_in_force);
 		std::vector<uint16_t> types;
 		for (const auto &r : recorded)
 			types.push_back(r.type);
@@ -292,8 +295,8 @@ record_eth0_run(bool shaped, double ingress, double egress,
 	target_ifindex = IFINDEX;
 	target_name = "eth0";
 	shaped_mode = shaped;
-	configure_ingress(ingress);
-	configure_egress(egress);
+	configure_ingress(ingress, &nothing_in_force);
+	configure_egress(egress, &nothing_in_force);
 	shaped_mode = false;
 }
 

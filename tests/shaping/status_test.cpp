@@ -47,16 +47,19 @@ load(const char *name)
 	return bytes;
 }
 
+status_view view;
+
 // Feeds each message to the decoder the dump it came from would use.
 void
 decode(const std::vector<uint8_t> &dump, int ifindex, int ifb,
        const char *ifb_name)
 {
 	target_ifindex = ifindex;
-	status_ifb = ifb;
-	snprintf(status_ifb_name, sizeof(status_ifb_name), "%s", ifb_name);
+	view.ifb = ifb;
+	view.ifb_up = true;
+	snprintf(view.ifb_name, sizeof(view.ifb_name), "%s", ifb_name);
 	ticks_per_second = 1000.0 / 64 * 1000000;
-	begin_status();
+	begin_status(&view);
 	for (size_t at = 0; at + sizeof(nlmsghdr) <= dump.size();) {
 		nlmsghdr h;
 		memcpy(&h, &dump[at], sizeof(h));
@@ -66,13 +69,13 @@ decode(const std::vector<uint8_t> &dump, int ifindex, int ifb,
 		nl_msg *msg = nlmsg_convert(reinterpret_cast<nlmsghdr *>(copy.data()));
 		ASSERT_NE(msg, nullptr);
 		if (h.nlmsg_type == RTM_NEWTFILTER)
-			decode_filter(msg, nullptr);
+			decode_filter(msg, &view);
 		else
-			decode_qdisc(msg, nullptr);
+			decode_qdisc(msg, &view);
 		nlmsg_free(msg);
 		at += NLMSG_ALIGN(h.nlmsg_len);
 	}
-	judge_status();
+	judge_status(&view);
 }
 
 struct want {
@@ -189,8 +192,8 @@ TEST(StatusDecoding, FairQueuesUnderTheTbfs)
 		const char *what;
 		const child_status &got;
 		const fair_queue_want &want;
-	} cases[] = {{"ingress", ingress_status.child, in},
-		     {"egress", egress_status.child, eg}};
+	} cases[] = {{"ingress", view.ingress.child, in},
+		     {"egress", view.egress.child, eg}};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		EXPECT_EQ(c.got.seen, 1);
@@ -211,9 +214,9 @@ TEST(StatusDecoding, CapturedDumps)
 		SCOPED_TRACE(std::string(c.file) + " with IFB " +
 			     std::to_string(c.ifb));
 		decode(load(c.file), c.ifindex, c.ifb, c.ifb_name);
-		expect("ingress", ingress_status, c.ingress);
-		expect("egress", egress_status, c.egress);
-		EXPECT_STREQ(status_ifb_name, c.ifb_shown);
+		expect("ingress", view.ingress, c.ingress);
+		expect("egress", view.egress, c.egress);
+		EXPECT_STREQ(view.ingress.ifb, c.ifb_shown);
 	}
 }
 
@@ -265,10 +268,10 @@ TEST(StatusDecoding, CountersAbove4GiB)
 	}
 	ASSERT_EQ(patched, 3); // the tbf, the ingress qdisc, the filter
 	decode(dump, 2, 0, "");
-	EXPECT_EQ(egress_status.count.bytes, big);
-	EXPECT_EQ(ingress_status.count.bytes, big);
-	EXPECT_EQ(egress_status.state, LIMIT_OWN);
-	EXPECT_EQ(ingress_status.state, LIMIT_OWN);
+	EXPECT_EQ(view.egress.count.bytes, big);
+	EXPECT_EQ(view.ingress.count.bytes, big);
+	EXPECT_EQ(view.egress.state, LIMIT_OWN);
+	EXPECT_EQ(view.ingress.state, LIMIT_OWN);
 }
 
 } // namespace
