@@ -132,6 +132,12 @@ const contract_case contract[] = {
     {"the highest values pass on to the interface",
      {"--atm", "--overhead", "65521", "--mpu=65535", "nosuch0", "1", "1"},
      "invalid interface: nosuch0\n"},
+    // cake takes 0 for no limit at all: --cake refuses it, as -s does.
+    {"--cake refuses a zero rate", {"--cake", "lo", "0", "1"}, USAGE},
+    {"--cake refuses a rate below a byte a second",
+     {"--cake", "lo", "1", "0.001"}, USAGE},
+    {"--cake with framing passes on to the interface",
+     {"--cake", "--atm", "nosuch0", "1", "1"}, "invalid interface: nosuch0\n"},
     {"the status view takes no framing",
      {"--status", "--overhead", "4", "lo"}, USAGE},
 };
@@ -180,7 +186,8 @@ TEST_F(CommandLine, HelpAndVersionAnswerOnStdout)
 	// One line per option after the usage line.
 	run_result help = run_command({PONDREL_BIN, "--help"});
 	for (const char *option : {"-s, --shape", "-h, --help", "-V, --version",
-				   "    --overhead", "    --mpu", "    --atm"})
+				   "    --overhead", "    --mpu", "    --atm",
+				   "    --cake"})
 		EXPECT_NE(help.out.find(std::string("\n  ") + option),
 			  std::string::npos)
 		    << option;

@@ -280,6 +280,33 @@ redirect_filter_image(int ifindex, int ifb)
 	return r;
 }
 
+request_image
+cake_image(int ifindex, uint16_t flags, cake_figures c)
+{
+	// diffserv3 (0) and an rtt of 100 ms are cake's defaults, sent so that
+	// a change puts them back; nat is on.
+	const uint32_t words[][2] = {{TCA_CAKE_DIFFSERV_MODE, 0},
+				     {TCA_CAKE_FLOW_MODE, c.isolation},
+				     {TCA_CAKE_NAT, 1},
+				     {TCA_CAKE_INGRESS, c.ingress},
+				     {TCA_CAKE_RTT, 100000},
+				     {TCA_CAKE_ATM, c.atm},
+				     {TCA_CAKE_MPU, c.mpu}};
+	request_image r = {RTM_NEWQDISC, flags, false,
+			   tcmsg_image(ifindex, TC_H_ROOT, 0x10000, 0)};
+	put_attr(r.body, TCA_KIND, "cake", 5);
+	size_t options = begin_nest(r.body, TCA_OPTIONS);
+	put_attr(r.body, TCA_CAKE_BASE_RATE64, &c.rate, sizeof(c.rate));
+	for (const auto &w : words)
+		put_attr(r.body, static_cast<uint16_t>(w[0]), &w[1], 4);
+	put_attr(r.body, TCA_CAKE_OVERHEAD, &c.overhead, sizeof(c.overhead));
+	const uint32_t one = 1;
+	if (c.raw)
+		put_attr(r.body, TCA_CAKE_RAW, &one, sizeof(one));
+	end_nest(r.body, options);
+	return r;
+}
+
 std::vector<request_image>
 shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
 		  const uint8_t address[6], int ifb, bool ifb_existed,

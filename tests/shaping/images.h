@@ -55,6 +55,20 @@ request_image tbf_image(int ifindex, uint32_t handle, tbf_figures t,
 // The shaped mode's fair queue, in class 1:1 of its tbf.
 request_image fair_queue_image(int ifindex, fair_queue_figures q);
 
+// cake at the root as the --cake mode sends it, the figures as the kernel
+// takes them: isolation 5 is dual-srchost and 6 dual-dsthost, atm 1 is ATM
+// cells; raw means no framing option, sent as overhead 0 and the raw flag.
+struct cake_figures {
+	uint64_t rate;
+	uint32_t isolation, ingress;
+	int32_t overhead;
+	uint32_t mpu, atm;
+	bool raw;
+};
+// Made after the old root went (flags create and exclusive), or changed in
+// place (flags 0).
+request_image cake_image(int ifindex, uint16_t flags, cake_figures c);
+
 // The shaped mode's IFB: made with the address it is born with, then marked
 // as the interface's and brought up, and removed; the filter that redirects every arriving packet to it.
 request_image ifb_create_image(const char *name, const uint8_t address[6]);

@@ -402,6 +402,103 @@ TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 	}
 }
 
+// --cake at 20 and 100 Mbit/s: its rate travels in bytes a second.
+const cake_figures CAKE_IN = {2500000, 6, 1, 0, 0, 0, true};
+const cake_figures CAKE_EG = {12500000, 5, 0, 0, 0, 0, true};
+// --overhead 44 --mpu 64 --atm: cake counts from the network header once
+// an overhead is set, so eth0's 14 bytes of header join the 44.
+const cake_figures CAKE_IN_FRAMED = {2500000, 6, 1, 58, 64, 1, false};
+const cake_figures CAKE_EG_FRAMED = {12500000, 5, 0, 58, 64, 1, false};
+const int CREATE = NLM_F_CREATE | NLM_F_EXCL;
+
+std::vector<request_image>
+cake_images(bool existed, const cake_figures &in, const cake_figures &eg)
+{
+	std::vector<request_image> run = {
+	    removal_image(IFINDEX, TC_H_INGRESS, 0xFFFF0000u)};
+	if (!existed)
+		run.push_back(ifb_create_image("ifb-eth0", ETH0_BIRTH));
+	run.push_back(ifb_mark_image(IFB, "eth0"));
+	run.push_back(removal_image(IFB, TC_H_ROOT, 0));
+	run.push_back(cake_image(IFB, CREATE, in));
+	run.push_back(ingress_qdisc_image(IFINDEX));
+	run.push_back(redirect_filter_image(IFINDEX, IFB));
+	run.push_back(removal_image(IFINDEX, TC_H_ROOT, 0));
+	run.push_back(cake_image(IFINDEX, CREATE, eg));
+	return run;
+}
+
+// What a --cake run finds in force, as its status read says.
+status_view
+in_force(bool egress_cake, bool ingress_cake, bool ifb_up)
+{
+	status_view v{};
+	v.ifb = IFB;
+	if (egress_cake) {
+		v.egress.state = LIMIT_OWN;
+		v.egress.how = &cake_kind;
+	}
+	if (ingress_cake) {
+		v.ingress.state = LIMIT_OWN;
+		v.ingress.how = &cake_kind;
+		v.ingress.ifb_up = ifb_up;
+	}
+	return v;
+}
+
+struct cake_case {
+	const char *what;
+	device_state ifb;
+	status_view now;
+	bool framed;
+	std::vector<bool> answers;
+	std::vector<request_image> want;
+};
+
+TEST(CakeRequests, MadeAfterWhatWasThereOrChangedInPlace)
+{
+	std::vector<request_image> refused = cake_images(false, CAKE_IN, CAKE_EG);
+	refused.insert(refused.begin() + 5, ifb_delete_image(IFB));
+	refused.erase(refused.begin() + 6, refused.begin() + 8);
+	std::vector<request_image> remade = cake_images(true, CAKE_IN, CAKE_EG);
+	remade.back() = cake_image(IFINDEX, 0, CAKE_EG);
+	remade.erase(remade.end() - 2);
+	const cake_case cases[] = {
+	    {"nothing in force: the IFB made, each cake new", NONE,
+	     in_force(false, false, false), false, {},
+	     cake_images(false, CAKE_IN, CAKE_EG)},
+	    {"framing goes into cake's own fields", NONE,
+	     in_force(false, false, false), true, {},
+	     cake_images(false, CAKE_IN_FRAMED, CAKE_EG_FRAMED)},
+	    {"pondrel's cakes in force: each changed, nothing removed", OWN,
+	     in_force(true, true, true), false, {},
+	     {cake_image(IFB, 0, CAKE_IN), cake_image(IFINDEX, 0, CAKE_EG)}},
+	    {"the IFB down: ingress made again, egress changed", OWN,
+	     in_force(true, true, false), false, {}, remade},
+	    {"no sch_cake for the IFB: the IFB goes, egress still tried", NONE,
+	     in_force(false, false, false), false,
+	     {true, true, true, true, false}, refused},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		make_ifb_device(c.ifb);
+		reset_recorder();
+		answers = c.answers;
+		ticks_per_second = TPS;
+		target_ifindex = IFINDEX;
+		target_name = "eth0";
+		shaped_mode = cake_mode = true;
+		link_framing = c.framed ? framing{44, 64, true} : framing{};
+		framing_given = c.framed;
+		configure_ingress(SHAPED_IN, &c.now);
+		configure_egress(SHAPED_EG, &c.now);
+		shaped_mode = cake_mode = framing_given = false;
+		link_framing = {};
+		expect_same_requests(c.want);
+		remove_ifb_device();
+	}
+}
+
 struct cleanup_case {
 	const char *what;
 	device_state ifb;

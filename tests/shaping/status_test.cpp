@@ -13,6 +13,8 @@
 //                          fair queues, then TCP through each way
 //   foreign-child          the same, then `tc qdisc replace dev v4a parent
 //                          1:1 handle 3: sfq`
+//   cake-after-traffic     `pondrel --cake --atm --overhead 44 v4a 10000
+//                          5000`, then TCP through each way
 // The clock of that kernel is 1000/64 ticks per microsecond. The counters
 // expected below are those `tc -s -j` showed right after each recording.
 #include <stdio.h>
@@ -168,6 +170,13 @@ const dump_case cases[] = {
      {LIMIT_OWN, "tbf", false, 625000, 2500, 33750, 50, 1992977, 2742, 7,
       1497, false},
      "ifb-v4a"},
+    // cake has no bucket and no byte queue: its own figures follow.
+    {"cake-after-traffic", 2, 3, "ifb-v4a",
+     {LIMIT_OWN, "cake", false, 1250000, 0, 0, 0, 3355763, 2872, 27, 3209,
+      false, {44, 0, true}},
+     {LIMIT_OWN, "cake", false, 625000, 0, 0, 0, 1708516, 2364, 24, 1687,
+      false, {44, 0, true}},
+     "ifb-v4a"},
     // The egress fair queue replaced by hand with sfq.
     {"foreign-child", 2, 4, "ifb-v4a",
      {LIMIT_OWN, "tbf", false, 1250000, 5000, 67500, 50, 3857831, 3374, 4,
@@ -205,6 +214,27 @@ TEST(StatusDecoding, FairQueuesUnderTheTbfs)
 		EXPECT_EQ(c.got.params.ecn, 1u);
 		EXPECT_EQ(c.got.count.drops, c.want.drops);
 		EXPECT_EQ(c.got.new_flows, c.want.new_flows);
+	}
+}
+
+// Each cake's isolation by its direction, and the figures of its busiest
+// tin, as the status view showed them beside tc -s right after recording.
+TEST(StatusDecoding, CakeByDirection)
+{
+	decode(load("cake-after-traffic"), 2, 3, "ifb-v4a");
+	const struct {
+		const char *what;
+		const limit_status &got;
+		uint32_t isolation, delay_us, peak_us, drops;
+	} cases[] = {{"ingress", view.ingress, 6, 6022, 9011, 27},
+		     {"egress", view.egress, 5, 78, 363, 24}};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		EXPECT_EQ(c.got.cake.params.flow_mode, c.isolation);
+		EXPECT_EQ(c.got.cake.delay_us, c.delay_us);
+		EXPECT_EQ(c.got.cake.peak_delay_us, c.peak_us);
+		EXPECT_EQ(c.got.cake.drops, c.drops);
+		EXPECT_EQ(c.got.cake.ecn_marks, 0u);
 	}
 }
 
