@@ -46,8 +46,13 @@ if tc qdisc add dev v0 root fq_codel 2>/dev/null; then
 else
 	kernel="$kernel nofq"
 fi
+if tc qdisc replace dev v0 root cake 2>/dev/null; then
+	kernel="$kernel cake"
+else
+	kernel="$kernel nocake"
+fi
 ip link del v0
-echo "kernel: $kernel (whether tc can add a basic filter with a police action, and fq_codel)"
+echo "kernel: $kernel (whether tc can add a basic filter with a police action, fq_codel and cake)"
 
 # kernel; what; stanza options (comma-separated); a tbf set by hand before
 # ifup; ifup's status; the start of a line that ifup prints (empty: it
@@ -86,7 +91,9 @@ any;neither option;;1mbit;0;;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0;tbf 1Mbit 
 any;neither option, other options;mtu 1400;1mbit;0;;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0;tbf 1Mbit 2Kb 50ms | ingress 0 filters 0
 fq;egress shaped, its bucket 4 ms of the rate;pondrel-shape yes,pondrel-egress 100000;;0;;tbf 100Mbit 50000b 50ms | ingress 0 filters 0;| ingress 0 filters 0
 nofq;egress shaped without fq_codel: the tbf holds;pondrel-shape yes,pondrel-egress 100000;;1;varnic: error: netlink: ;tbf 100Mbit 50000b 50ms | ingress 0 filters 0;
-any;pondrel-shape neither yes nor no;pondrel-shape maybe,pondrel-egress 5000;;1;pondrel-shape is yes or no;| ingress 0 filters 0;
+cake;both directions in cake;pondrel-shape cake,pondrel-ingress 1000,pondrel-egress 2000;;0;;| ingress 1 filters 1;| ingress 0 filters 0
+nocake;cake without sch_cake: nothing half-built;pondrel-shape cake,pondrel-egress 2000;;1;varnic: error: netlink: ;| ingress 0 filters 0;
+any;pondrel-shape neither yes, cake nor no;pondrel-shape maybe,pondrel-egress 5000;;1;pondrel-shape is yes, cake or no;| ingress 0 filters 0;
 nobasic;shaped ingress without the basic classifier;pondrel-shape yes,pondrel-ingress 1000,pondrel-egress 2000;;1;varnic: error: netlink: ;tbf 2Mbit 2Kb 50ms | ingress 0 filters 0;
 nobasic;ingress without the basic classifier;pondrel-ingress 1000,pondrel-egress 2000;;1;varnic: error: netlink: ;tbf 2Mbit 2Kb 50ms | ingress 1 filters 0;
 basic;ingress and egress;pondrel-ingress 1000,pondrel-egress 2000;;0;;tbf 2Mbit 2Kb 50ms | ingress 1 filters 1 police 1Mbit 10Kb 2Kb drop;| ingress 0 filters 0
