@@ -334,3 +334,35 @@ shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
 	}
 	return run;
 }
+
+std::vector<request_image>
+cake_run_images(int ifindex, const char *iface, const char *ifb_name,
+		const uint8_t address[6], int ifb, bool ifb_existed,
+		cake_direction in, cake_direction eg)
+{
+	std::vector<request_image> run;
+	if (in.figures != nullptr && in.change) {
+		run.push_back(cake_image(ifb, 0, *in.figures));
+	} else {
+		run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
+		if (in.figures != nullptr) {
+			if (!ifb_existed)
+				run.push_back(ifb_create_image(ifb_name, address));
+			run.push_back(ifb_mark_image(ifb, iface));
+			run.push_back(removal_image(ifb, TC_H_ROOT, 0));
+			run.push_back(cake_image(ifb, CREATE, *in.figures));
+			run.push_back(ingress_qdisc_image(ifindex));
+			run.push_back(redirect_filter_image(ifindex, ifb));
+		} else if (ifb_existed) {
+			run.push_back(ifb_delete_image(ifb));
+		}
+	}
+	if (eg.figures != nullptr && eg.change) {
+		run.push_back(cake_image(ifindex, 0, *eg.figures));
+		return run;
+	}
+	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
+	if (eg.figures != nullptr)
+		run.push_back(cake_image(ifindex, CREATE, *eg.figures));
+	return run;
+}

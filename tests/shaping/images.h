@@ -68,6 +68,17 @@ struct cake_figures {
 // Made after the old root went (flags create and exclusive), or changed in
 // place (flags 0).
 request_image cake_image(int ifindex, uint16_t flags, cake_figures c);
+// A --cake run, in order: a direction is made new, changed in place (the
+// cake of pondrel's that it found: one request) or, null, removed. Ingress
+// is made as in the shaped mode, cake in place of the tbf and its child.
+struct cake_direction {
+	const cake_figures *figures;
+	bool change;
+};
+std::vector<request_image>
+cake_run_images(int ifindex, const char *iface, const char *ifb_name,
+		const uint8_t address[6], int ifb, bool ifb_existed,
+		cake_direction in, cake_direction eg);
 
 // The shaped mode's IFB: made with the address it is born with, then marked
 // as the interface's and brought up, and removed; the filter that redirects every arriving packet to it.

@@ -409,23 +409,11 @@ const cake_figures CAKE_EG = {12500000, 5, 0, 0, 0, 0, true};
 // an overhead is set, so eth0's 14 bytes of header join the 44.
 const cake_figures CAKE_IN_FRAMED = {2500000, 6, 1, 58, 64, 1, false};
 const cake_figures CAKE_EG_FRAMED = {12500000, 5, 0, 58, 64, 1, false};
-const int CREATE = NLM_F_CREATE | NLM_F_EXCL;
-
 std::vector<request_image>
 cake_images(bool existed, const cake_figures &in, const cake_figures &eg)
 {
-	std::vector<request_image> run = {
-	    removal_image(IFINDEX, TC_H_INGRESS, 0xFFFF0000u)};
-	if (!existed)
-		run.push_back(ifb_create_image("ifb-eth0", ETH0_BIRTH));
-	run.push_back(ifb_mark_image(IFB, "eth0"));
-	run.push_back(removal_image(IFB, TC_H_ROOT, 0));
-	run.push_back(cake_image(IFB, CREATE, in));
-	run.push_back(ingress_qdisc_image(IFINDEX));
-	run.push_back(redirect_filter_image(IFINDEX, IFB));
-	run.push_back(removal_image(IFINDEX, TC_H_ROOT, 0));
-	run.push_back(cake_image(IFINDEX, CREATE, eg));
-	return run;
+	return cake_run_images(IFINDEX, "eth0", "ifb-eth0", ETH0_BIRTH, IFB,
+			       existed, {&in, false}, {&eg, false});
 }
 
 // What a --cake run finds in force, as its status read says.
@@ -460,9 +448,9 @@ TEST(CakeRequests, MadeAfterWhatWasThereOrChangedInPlace)
 	std::vector<request_image> refused = cake_images(false, CAKE_IN, CAKE_EG);
 	refused.insert(refused.begin() + 5, ifb_delete_image(IFB));
 	refused.erase(refused.begin() + 6, refused.begin() + 8);
-	std::vector<request_image> remade = cake_images(true, CAKE_IN, CAKE_EG);
-	remade.back() = cake_image(IFINDEX, 0, CAKE_EG);
-	remade.erase(remade.end() - 2);
+	const std::vector<request_image> remade =
+	    cake_run_images(IFINDEX, "eth0", "ifb-eth0", ETH0_BIRTH, IFB, true,
+			    {&CAKE_IN, false}, {&CAKE_EG, true});
 	const cake_case cases[] = {
 	    {"nothing in force: the IFB made, each cake new", NONE,
 	     in_force(false, false, false), false, {},

@@ -16,11 +16,15 @@
 //   police=RATE,TICKS                  the policer: bytes/s, its bucket
 //   tbf=RATE,BURST,LIMIT,TICKS         a tbf, ingress's first when shaped
 //   fq=TARGET,INTERVAL,LIMIT,MEMORY    the fair queue in the tbf before it
+//   cake=RATE,ISOLATION,INGRESS,OVERHEAD,MPU,ATM  a new cake, ingress's
+//                                      first; the run is then --cake
+//   cake-change=...                    the same, changed in place
 // with buckets in ticks at 15625000 a second, the scheduler's clock on
 // every kernel that the suites boot.
 // Exit status 0 only when pondrel succeeded and the wire holds exactly the
 // expected requests.
 #include <errno.h>
+#include <inttypes.h>
 #include <net/if.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -241,6 +245,9 @@ main(int argc, char *argv[])
 	std::vector<police_figures> police;
 	std::vector<tbf_figures> tbfs;
 	std::vector<fair_queue_figures> fqs;
+	std::vector<cake_figures> cakes;
+	std::vector<bool> changes;
+	bool framed = false;
 	for (int i = 7; i < argc; i++) {
 		uint32_t v[4];
 		if (sscanf(argv[i], "police=%u,%u", &v[0], &v[1]) == 2) {
@@ -251,7 +258,21 @@ main(int argc, char *argv[])
 		} else if (sscanf(argv[i], "fq=%u,%u,%u,%u", &v[0], &v[1],
 				  &v[2], &v[3]) == 4) {
 			fqs.push_back({v[0], v[1], v[2], v[3]});
+		} else if (strncmp(argv[i], "cake", 4) == 0) {
+			cake_figures c;
+			bool change = strncmp(argv[i], "cake-change=", 12) == 0;
+			if (sscanf(argv[i] + (change ? 12 : 5),
+				   "%" SCNu64 ",%u,%u,%d,%u,%u", &c.rate, &c.isolation,
+				   &c.ingress, &c.overhead, &c.mpu,
+				   &c.atm) != 6) {
+				fprintf(stderr, "uml_wire_check: %s?\n",
+					argv[i]);
+				return 2;
+			}
+			cakes.push_back(c);
+			changes.push_back(change);
 		} else {
+			framed = true;
 			args.push_back(argv[i]);
 			if (read_type(argv[3]) == "1")
 				framing.policer_header = 14;
@@ -266,10 +287,15 @@ main(int argc, char *argv[])
 	// The figures of each record that the run must send: a plain run's
 	// policer, each tbf and, when shaped, the fair queue in each.
 	bool in = strcmp(argv[4], "-") != 0, eg = strcmp(argv[5], "-") != 0;
-	bool shaped = ifb_name != nullptr;
+	bool shaped = ifb_name != nullptr, cake = !cakes.empty();
+	for (cake_figures &c : cakes)
+		c.raw = !framed;
+	if (cake)
+		args[1] = "--cake";
 	if (police.size() != size_t(!shaped && in) ||
-	    tbfs.size() != size_t(shaped && in) + eg ||
-	    fqs.size() != (shaped ? tbfs.size() : 0)) {
+	    tbfs.size() != (cake ? 0 : size_t(shaped && in) + eg) ||
+	    fqs.size() != (shaped ? tbfs.size() : 0) ||
+	    (cake && (!shaped || cakes.size() != size_t(in) + eg))) {
 		fputs("uml_wire_check: the figures do not fit the rates\n",
 		      stderr);
 		return 2;
@@ -303,15 +329,26 @@ main(int argc, char *argv[])
 		if (ifb != 0)
 			read_address(ifb_name, address);
 	}
-	// A shaped run asks the kernel about its IFB's names; only the
-	// requests that change something are compared.
+	// A shaped run asks the kernel about its IFB's names, and a cake run
+	// what is in force; only the requests that change something are
+	// compared.
 	if (ifb_name != nullptr)
 		for (size_t i = got.size(); i-- > 0;)
 			if (got[i].hdr.nlmsg_type == RTM_GETLINK ||
-			    got[i].hdr.nlmsg_type == RTM_GETACTION)
+			    got[i].hdr.nlmsg_type == RTM_GETACTION ||
+			    (cake && (got[i].hdr.nlmsg_type == RTM_GETQDISC ||
+				      got[i].hdr.nlmsg_type == RTM_GETTFILTER)))
 				got.erase(got.begin() + i);
 	std::vector<request_image> want;
-	if (ifb_name != nullptr) {
+	if (cake) {
+		cake_direction cin = {nullptr, false}, ceg = {nullptr, false};
+		if (in)
+			cin = {&cakes[0], changes[0]};
+		if (eg)
+			ceg = {&cakes[in ? 1 : 0], changes[in ? 1 : 0]};
+		want = cake_run_images(ifindex, argv[3], ifb_name, address, ifb,
+				       ifb_existed, cin, ceg);
+	} else if (ifb_name != nullptr) {
 		shaper_figures shaper[2];
 		for (size_t i = 0; i < tbfs.size(); i++)
 			shaper[i] = {tbfs[i], fqs[i]};
