@@ -5,18 +5,125 @@
 # 20 and 50 ms of round trip, at 1, 10, 50 and 100 Mbit/s and without a
 # limit, several runs per point, with ping under load at each; and, with
 # the link's framing given (--atm --overhead 44), at 10 Mbit/s and 20 ms.
-# From those runs it writes traffic.tsv, draws goodput.png and regenerates
-# the figures in performance.md and pondrel.8: into docs/ and man/ after a
-# full run on a quiet machine, into build-traffic/ otherwise (it says why).
+# From those runs it writes traffic.tsv, draws goodput.png and writes the
+# tables of performance.md with bench/table.sh: into docs/ after a full run
+# on a quiet machine, into build-traffic/ otherwise (it says why).
 # Takes about 20 minutes. Needs root (it installs what it needs with
 # apt-get, and the user-mode kernel makes its namespaces as root):
 # sudo sh bench/traffic.sh
 # TRAFFIC_RUNS, TRAFFIC_RTTS and TRAFFIC_RATES narrow the matrix for a
 # quick try (e.g. TRAFFIC_RUNS=1 TRAFFIC_RTTS=20 TRAFFIC_RATES=10000);
 # TRAFFIC_FRAMING=no leaves the framing points out, for a pondrel without
-# those options.
+# those options. sh bench/traffic.sh --docs TSV DOC writes DOC's tables
+# from TSV alone.
 set -eu
 cd "$(dirname "$0")/.."
+
+# The tables of docs/performance.md from a traffic.tsv, with bench/table.sh.
+docs() { # TSV DOC
+	for t in run unlimited goodput delay framing held; do
+		awk -F '\t' -v OFS='\t' -v t=$t '
+		function pct(v, set) { return int(100 * v / set + 0.5) }
+		function mbit(v) { return int(v / 1000 + 0.5) }
+		# A delay in ms: one decimal below 10 ms, whole above; a loaded
+		# ping faster than the idle one measured only its noise: 0.
+		function msec(v) {
+			if (v == "-") return v
+			if (v + 0 < 0.05) return "0"
+			if (v + 0 >= 9.95) return sprintf("%.0f", v)
+			v = sprintf("%.1f", v)
+			sub(/\.0$/, "", v)
+			return v
+		}
+		function range(a, b, c) { return a " (" b "–" c ")" }
+		function good(k, s) { return s == "-" ? range(mbit(med[k]), mbit(lo[k]), mbit(hi[k])) : \
+			range(pct(med[k], s), pct(lo[k], s), pct(hi[k], s)) }
+		function delay(k) { return add[k] == "-" ? "-" : range(msec(add[k]), msec(alo[k]), msec(ahi[k])) }
+		NR == 1 { next }
+		/^#/ { sub(/^# /, ""); meta[$1] = $2; next }
+		{
+			k = $1 SUBSEP $2 SUBSEP $3 SUBSEP $5 SUBSEP $16
+			med[k] = $7; lo[k] = $8; hi[k] = $9; add[k] = $12; alo[k] = $13; ahi[k] = $14
+			model[k] = $17; runs = $6; ping[$1, $3] = $4
+			if ($16 != "-") { fr[++nfr] = k; fopt = $16; fset = $5; frtt = $3; next }
+			if (!seen[$3]++) rtt[++nrtts] = $3
+			if ($5 != "-" && !seen["set" $5]++) set[++nsets] = $5
+		}
+		END {
+			split("egress ingress", dir, " "); split("plain shaped", mode, " ")
+			if (t == "run") {
+				print "measurement", "value"
+				print "minutes", int(meta["seconds"] / 60 + 0.5)
+				print "CPUs", meta["cpus"]
+				print "runs per point", runs
+				print "seconds counted a run", meta["secs"]
+				print "seconds left out at its start", meta["omit"]
+				print "load average before (1, 5, 15 min)", meta["load_before"]
+				print "load average during, highest (1 min)", meta["load_during_max"]
+				print "load average after (1, 5, 15 min)", meta["load_after"]
+			}
+			if (t == "unlimited") {
+				print "direction", "round trip ms", "ping idle ms", "no limit Mbit/s", "added delay ms"
+				for (d = 1; d <= 2; d++)
+					for (i = 1; i <= nrtts; i++) {
+						k = dir[d] SUBSEP "-" SUBSEP rtt[i] SUBSEP "-" SUBSEP "-"
+						print dir[d], rtt[i], sprintf("%.1f", ping[dir[d], rtt[i]]), good(k, "-"), delay(k)
+					}
+			}
+			if (t == "goodput" || t == "delay") {
+				printf "direction\tround trip ms\tmode"
+				for (j = 1; j <= nsets; j++) printf "\t%s Kbit/s", set[j]
+				print ""
+				for (d = 1; d <= 2; d++)
+					for (i = 1; i <= nrtts; i++)
+						for (m = 1; m <= 2; m++) {
+							printf "%s\t%s\t%s", dir[d], rtt[i], mode[m]
+							for (j = 1; j <= nsets; j++) {
+								k = dir[d] SUBSEP mode[m] SUBSEP rtt[i] SUBSEP set[j] SUBSEP "-"
+								printf "\t%s", t == "goodput" ? good(k, set[j]) : delay(k)
+							}
+							print ""
+						}
+			}
+			if (t == "framing") {
+				print "direction", "mode", "framing", "goodput %", "model %", "without it %", "added delay ms"
+				for (i = 1; i <= nfr; i++) {
+					k = fr[i]
+					split(k, f, SUBSEP)
+					bare = f[1] SUBSEP f[2] SUBSEP f[3] SUBSEP f[4] SUBSEP "-"
+					print f[1], f[2], f[5], sprintf("%.1f", 100 * med[k] / fset) " (" pct(lo[k], fset) "–" pct(hi[k], fset) ")",
+						sprintf("%.1f", 100 * model[k]), bare in med ? pct(med[bare], fset) : "-", delay(k)
+				}
+			}
+			# "held": a median at 90 % of the rate or more.
+			if (t == "held") {
+				print "direction", "mode", "points held", "of", "medians %", "highest run %", "added delay ms, medians"
+				for (d = 1; d <= 2; d++)
+					for (m = 1; m <= 2; m++) {
+						c = n = 0; plo = dlo = 1e9; phi = dhi = top = -1
+						for (i = 1; i <= nrtts; i++)
+							for (j = 1; j <= nsets; j++) {
+								k = dir[d] SUBSEP mode[m] SUBSEP rtt[i] SUBSEP set[j] SUBSEP "-"
+								p = pct(med[k], set[j]); n++
+								c += p >= 90
+								if (p < plo) plo = p
+								if (p > phi) phi = p
+								if (pct(hi[k], set[j]) > top) top = pct(hi[k], set[j])
+								if (add[k] == "-") continue
+								if (msec(add[k]) + 0 < dlo + 0) dlo = msec(add[k])
+								if (msec(add[k]) + 0 > dhi + 0) dhi = msec(add[k])
+							}
+						print dir[d], mode[m], c, n, plo "–" phi, top, dlo "–" dhi
+					}
+			}
+		}' "$1" | sh bench/table.sh "$2" traffic:$t
+	done
+}
+
+if [ "${1:-}" = --docs ]; then
+	docs "$2" "$3"
+	exit
+fi
 # The machine's own load, before this adds its build to it.
 before=$(cut -d' ' -f1-3 /proc/loadavg)
 sh scripts/deps.sh gnuplot-nox
@@ -54,7 +161,7 @@ if above "${before%% *}" 0; then
 fi
 if [ -n "$narrowed$busy" ]; then
 	printf 'traffic: %s\n' "$narrowed" "$busy" | grep -v ': $' >&2
-	echo "traffic: so the figures go to $dir/, not to docs/ and man/" >&2
+	echo "traffic: so the figures go to $dir/, not to docs/" >&2
 fi
 
 # The load during the run, sampled from the host every 10 s.
@@ -169,21 +276,20 @@ busy=$(printf '%s\n' "$busy" | sed '/^$/d')
 
 if [ -z "$narrowed$busy" ]; then
 	cp $dir/traffic.tsv docs/traffic.tsv
-	tsv=docs/traffic.tsv png=docs/goodput.png docs="docs/performance.md man/pondrel.8"
+	tsv=docs/traffic.tsv png=docs/goodput.png doc=docs/performance.md
 else
-	cp docs/performance.md man/pondrel.8 $dir/
-	tsv=$dir/traffic.tsv png=$dir/goodput.png docs="$dir/performance.md $dir/pondrel.8"
+	cp docs/performance.md $dir/
+	tsv=$dir/traffic.tsv png=$dir/goodput.png doc=$dir/performance.md
 fi
 rtts=$(awk -F '\t' 'NR > 1 && !/^#/ && $16 == "-" && !seen[$3]++ { printf "%s ", $3 }' $tsv)
 framed=$(awk -F '\t' 'NR > 1 && !/^#/ && $16 != "-" { print $16; exit }' $tsv)
 gnuplot -e "data='$tsv'; out='$png'; rtts='$rtts'; framing='$framed'" bench/goodput.gp
-# shellcheck disable=SC2086 # one word per document
-sh bench/traffic-docs.sh $tsv $docs
+docs $tsv $doc
 cat $tsv
 echo "traffic: $((end - start)) s, load average $before before, up to $during during" \
-	"(1 minute), $after after; $tsv, $png, $docs rewritten"
+	"(1 minute), $after after; $tsv, $png, $doc rewritten"
 if [ -n "$narrowed$busy" ]; then
-	echo "traffic: docs/ and man/ left as they were, because" >&2
+	echo "traffic: docs/ left as it was, because" >&2
 	printf '%s\n%s\n' "$narrowed" "$busy" | sed '/^$/d; s/^/  /' >&2
 fi
 # A narrowed matrix was asked for; a busy machine is a failure.

@@ -1,95 +1,95 @@
 #!/bin/sh
-# Fails when the traffic figures quoted in docs/performance.md and
-# man/pondrel.8 are not what bench/traffic-docs.sh writes from
-# docs/traffic.tsv: a figure edited by hand, or new data committed without
-# its documents; or when what it writes stops following the data, shows a
-# negative delay (ping's noise) or draws a conclusion. Needs only awk and
+# Fails when the tables in docs/performance.md are not what bench/traffic.sh
+# and bench/load.sh write from the committed data (a figure edited by hand,
+# or data committed without its tables), when a table stops following its
+# data, when anything but a table stands between the marks, or when the
+# table writer accepts a document without the marks. Needs only awk and
 # diff; changes nothing in the checkout.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-docs="docs/performance.md man/pondrel.8"
-
-regenerate() { # TSV DIR: the documents written from TSV into DIR
-	mkdir -p "$2"
-	for f in $docs; do
-		cp "$root/$f" "$2/"
-	done
-	# shellcheck disable=SC2046 # one word per document
-	sh "$root/bench/traffic-docs.sh" "$1" $(for f in $docs; do echo "$2/${f##*/}"; done)
+cd "$root"
+doc=docs/performance.md
+status=0
+fail() {
+	echo "FAIL: $*" >&2
+	status=1
 }
 
-cp "$root/docs/traffic.tsv" "$tmp/now.tsv"
-regenerate "$tmp/now.tsv" "$tmp/now"
-status=0
-for f in $docs; do
-	if ! diff -u "$root/$f" "$tmp/now/${f##*/}"; then
-		echo "FAIL: $f does not match docs/traffic.tsv;" \
-			"run sh bench/traffic-docs.sh docs/traffic.tsv $docs" >&2
-		status=1
-	fi
-done
+# The load bench's data, once a full run committed it; until then its
+# blocks stand empty.
+mkdir -p "$tmp/load"
+if [ -f docs/load-rrul.tsv ]; then
+	cp docs/load-rrul.tsv docs/load-nat.tsv "$tmp/load/"
+else
+	awk '/^<!-- load:[a-z]+:begin/ { on = 1; next } /^<!-- load:[a-z]+:end/ { on = 0 } on' $doc |
+		grep -q . && fail "$doc has load tables but no docs/load-rrul.tsv"
+	printf 'tag\tmode\tin_kbit\tout_kbit\trtt_ms\tdown_kbit\tup_kbit\tidle_ms\tping_median_ms\tping_p99_ms\tcpu_pct\tcake\n' >"$tmp/load/load-rrul.tsv"
+	printf 'mode\twhere\tkbit\tdirection\ta_kbit\tb_kbit\tcpu_pct\tcake\n' >"$tmp/load/load-nat.tsv"
+fi
+regenerate() { # TRAFFIC_TSV LOAD_DIR OUT
+	cp $doc "$3"
+	sh bench/traffic.sh --docs "$1" "$3"
+	sh bench/load.sh --docs "$2" "$3"
+}
+regenerate docs/traffic.tsv "$tmp/load" "$tmp/now.md"
+diff -u $doc "$tmp/now.md" ||
+	fail "$doc does not match its data; run sh bench/traffic.sh --docs docs/traffic.tsv $doc (and bench/load.sh --docs docs $doc)"
 
-# The data with framing points, as bench/traffic.sh writes them: rows
-# from before those points gain their framing ("-") and a model, and data
-# without any gain each mode and direction at 10000 Kbit/s and 20 ms again
-# with --atm --overhead 44. The same without the framing points is bare.
-awk -F '\t' -v OFS='\t' '
-	NR == 1 { print $0 (NF == 15 ? "\tframing\tmodel_ratio" : ""); next }
-	/^#/ { meta = meta $0 "\n"; next }
-	NF == 15 { $0 = $0 "\t-\t0.956" }
-	{ print }
-	$16 != "-" { has = 1 }
-	$16 == "-" && $2 != "-" && $3 == 20 && $5 == 10000 {
-		$7 = 8200; $8 = 8100; $9 = 8300; $12 += 3; $16 = "--atm --overhead 44"; $17 = 0.828
-		framed[++n] = $0
-	}
-	END {
-		for (i = 1; !has && i <= n; i++) print framed[i]
-		printf "%s", meta
-	}
-' "$root/docs/traffic.tsv" >"$tmp/framed.tsv"
-awk -F '\t' 'NR == 1 || /^#/ || $16 == "-"' "$tmp/framed.tsv" >"$tmp/bare.tsv"
-regenerate "$tmp/framed.tsv" "$tmp/framed"
-regenerate "$tmp/bare.tsv" "$tmp/bare"
+# Data with a row of each kind, so that the load tables are proven before
+# a full run has committed any.
+cp "$tmp/load/load-rrul.tsv" "$tmp/load/load-nat.tsv" "$tmp/"
+mkdir -p "$tmp/rows"
+{
+	cat "$tmp/load-rrul.tsv"
+	printf 'rrul\tcake\t20000\t20000\t20\t18400\t18200\t20.4\t21.0\t23.9\t71\t-\n'
+	printf 'sweep\tcake\t10000\t10000\t20\t9300\t9200\t20.4\t21.0\t23.9\t60\t-\n'
+	printf 'sweep\tcake\t100000\t100000\t20\t60000\t41000\t20.4\t21.0\t60.9\t99\t-\n'
+	printf '# seconds\t1500\n'
+} >"$tmp/rows/load-rrul.tsv"
+{
+	cat "$tmp/load-nat.tsv"
+	printf 'cake\twan\t20000\tdown\t9300\t9100\t70\t-\n'
+} >"$tmp/rows/load-nat.tsv"
+regenerate docs/traffic.tsv "$tmp/rows" "$tmp/rows.md"
 
-# The documents must follow the data: each change of a row must show.
-# what | TSV | awk condition on the row | column | new value
-while IFS='|' read -r what tsv cond col value; do
+# Each change of a figure in the data must show in the tables.
+# what | file | awk condition on the row | column | new value
+while IFS='|' read -r what file cond col value; do
+	rm -rf "$tmp/changed"
+	cp -r "$tmp/rows" "$tmp/changed"
+	cp docs/traffic.tsv "$tmp/changed/traffic.tsv"
 	awk -F '\t' -v OFS='\t' -v col="$col" -v value="$value" \
 		"NR > 1 && !/^#/ && ($cond) { \$col = value } { print }" \
-		"$tmp/$tsv.tsv" >"$tmp/changed.tsv"
-	regenerate "$tmp/changed.tsv" "$tmp/changed"
-	for f in $docs; do
-		if cmp -s "$tmp/$tsv/${f##*/}" "$tmp/changed/${f##*/}"; then
-			echo "FAIL: $f stays the same when $what changes" >&2
-			status=1
-		fi
-	done
+		"$tmp/changed/$file" >"$tmp/changed.tsv"
+	mv "$tmp/changed.tsv" "$tmp/changed/$file"
+	regenerate "$tmp/changed/traffic.tsv" "$tmp/changed" "$tmp/changed.md"
+	cmp -s "$tmp/rows.md" "$tmp/changed.md" && fail "$doc stays the same when $what changes"
 done <<'EOF'
-a median goodput|now|NR == 3|7|4321
-a median delay|now|NR == 3|12|23.4
-a framing point's median goodput|framed|$16 != "-" && $1 == "ingress" && $2 == "shaped"|7|7777
-a framing point's model|framed|$16 != "-" && $1 == "egress" && $2 == "plain"|17|0.777
+a traffic median goodput|traffic.tsv|NR == 3|7|4321
+a traffic median delay|traffic.tsv|NR == 3|12|23.4
+a framing point's model|traffic.tsv|$16 != "-"|17|0.777
+rrul_be's download|load-rrul.tsv|$1 == "rrul"|6|11000
+rrul_be's ping p99|load-rrul.tsv|$1 == "rrul"|10|40.5
+the sweep's upload at its top|load-rrul.tsv|$3 == 100000|7|95000
+the single-flow host behind NAT|load-nat.tsv|1|6|2000
 EOF
-for f in $docs; do
-	if cmp -s "$tmp/bare/${f##*/}" "$tmp/framed/${f##*/}"; then
-		echo "FAIL: $f does not show the framing points" >&2
-		status=1
-	fi
-done
 
-# Figures only: the committed data hold negative delays (a loaded ping
-# faster than the idle one), which must not come out as such, and the
-# generated text leaves the choosing to the text around it.
-for f in $docs; do
-	awk '/traffic:[a-z]+:end/ { on = 0 } on { print FILENAME ": " $0 }
-		/traffic:[a-z]+:begin/ { on = 1 }' "$tmp/now/${f##*/}" "$tmp/framed/${f##*/}" |
-		grep -E '(^|[ (–])-[0-9]|[Cc]hoose|should' >&2 && {
-		echo "FAIL: $f: the generated text above shows a negative delay or a judgement" >&2
-		status=1
-	}
+# Tables only between the marks: a line of text there would be a figure
+# stated in prose by a generator.
+for f in "$tmp/now.md" "$tmp/rows.md"; do
+	awk '/^<!-- [a-z]+:[a-z]+:end/ { on = 0 } on && !/^\|/ { print "  " $0 }
+		/^<!-- [a-z]+:[a-z]+:begin/ { on = 1 }' "$f" | grep . >&2 &&
+		fail "$doc: the generated blocks above hold more than tables"
 done
-[ $status = 0 ] && echo "traffic figures in $docs match docs/traffic.tsv"
+grep -q '^| 10000 | cake | 93 | 92 |' "$tmp/rows.md" ||
+	fail "the sweep's row for 10000 Kbit/s is not in the table"
+grep -q '^| cake | 10000 | 100000 | 60 | 41 | 99 |' "$tmp/rows.md" ||
+	fail "the sweep's highest held rate is not 10000 Kbit/s, with the next rate's figures"
+
+printf 'no marks\n' >"$tmp/bare.md"
+printf 'a\tb\n1\t2\n' | sh bench/table.sh "$tmp/bare.md" x:y 2>/dev/null &&
+	fail "bench/table.sh accepted a document without the marks"
+[ $status = 0 ] && echo "the tables in $doc match their data and follow it"
 exit $status
