@@ -1,0 +1,159 @@
+#!/bin/sh
+# The load bench: flent's rrul_be (4 TCP flows each way at once, with
+# pings) through pondrel's plain mode, -s and --cake at three rate pairs
+# with 20 ms of round trip; a sweep of -s and --cake from 10 to 1000
+# Mbit/s each way, with cake made by hand with tc beside them above 60000
+# Kbit/s; and two hosts behind a NAT router, one with 8 flows and one with
+# 1, downloads then uploads. All in the user-mode kernel of tests/uml/
+# (UML_MODE=load, tests/uml/load.sh). Writes the tables into
+# docs/performance.md, docs/load-*.tsv, docs/load.png and flent's data
+# files into docs/flent/ after a full run on a quiet machine, into
+# build-load/ otherwise (it says why), and prints a PASS or FAIL line per
+# target. About 25 minutes; needs root: sudo sh bench/load.sh
+# LOAD_LEN (flent's seconds a run, 30), LOAD_PAIRS, LOAD_SWEEP and
+# LOAD_PARTS ("rrul sweep nat") narrow it for a quick try.
+# sh bench/load.sh --docs DIR DOC writes DOC's tables from DIR's files.
+set -eu
+cd "$(dirname "$0")/.."
+
+# The tables of docs/performance.md, from the files that a run wrote.
+docs() { # DIR DOC
+	rrul=$1/load-rrul.tsv nat=$1/load-nat.tsv
+	# rrul_be at the rate pairs: each direction's goodput in % of its rate,
+	# the ping's median and 99th percentile above idle, the guest's CPU.
+	awk -F '\t' -v OFS='\t' 'NR == 1 {
+			print "in/out Kbit/s", "mode", "down %", "up %", "ping idle ms",
+				"median +ms", "p99 +ms", "CPU %"; next }
+		$1 == "rrul" { print $3 "/" $4, $2, int(100 * $6 / $3 + .5), int(100 * $7 / $4 + .5),
+			$8, sprintf("%.1f", $9 - $8), sprintf("%.1f", $10 - $8), $11 }' "$rrul" |
+		sh bench/table.sh "$2" load:rrul
+	awk -F '\t' -v OFS='\t' 'NR == 1 {
+			print "Kbit/s each way", "mode", "down %", "up %", "median +ms", "p99 +ms", "CPU %"; next }
+		$1 == "sweep" { print $3, $2, int(100 * $6 / $3 + .5), int(100 * $7 / $4 + .5),
+			sprintf("%.1f", $9 - $8), sprintf("%.1f", $10 - $8), $11 }' "$rrul" |
+		sh bench/table.sh "$2" load:sweep
+	# Per mode, the highest rate of the sweep up to which every rate held
+	# 90 % both ways, and the figures of the next one.
+	awk -F '\t' -v OFS='\t' 'NR == 1 {
+			print "mode", "holds up to Kbit/s", "next Kbit/s", "its down %", "its up %", "its CPU %"; next }
+		$1 == "sweep" {
+			if (!($2 in best)) { order[++n] = $2; best[$2] = "-"; next_[$2] = "-" }
+			ok = $6 >= .9 * $3 && $7 >= .9 * $4
+			if (ok && !failed[$2]) best[$2] = $3
+			else if (!failed[$2]++) next_[$2] = $3 OFS int(100 * $6 / $3 + .5) OFS int(100 * $7 / $4 + .5) OFS $11
+		}
+		END { for (i = 1; i <= n; i++) {
+			m = order[i]; print m, best[m], next_[m] == "-" ? "-\t-\t-\t-" : next_[m] } }' "$rrul" |
+		sh bench/table.sh "$2" load:holds
+	awk -F '\t' -v OFS='\t' 'NR == 1 {
+			print "mode", "limit on", "Kbit/s", "direction", "host A, 8 flows", "host B, 1 flow",
+				"B share %", "total %", "CPU %"; next }
+		!/^#/ { print $1, $2, $3, $4, $5, $6, int(100 * $6 / ($5 + $6) + .5),
+			int(100 * ($5 + $6) / $3 + .5), $7 }' "$nat" |
+		sh bench/table.sh "$2" load:nat
+	awk -F '\t' -v OFS='\t' 'BEGIN { print "run", "value" } /^#/ { sub(/^# /, ""); print }' "$rrul" |
+		sh bench/table.sh "$2" load:run
+}
+
+if [ "${1:-}" = --docs ]; then
+	docs "$2" "$3"
+	exit
+fi
+
+# Before this adds its build to it, the machine's own load.
+before=$(cut -d' ' -f1-3 /proc/loadavg)
+# netperf, which flent drives, is in bookworm's non-free component.
+if ! command -v netperf >/dev/null && [ ! -e /etc/apt/sources.list.d/pondrel-non-free.sources ] &&
+	grep -q bookworm /etc/os-release; then
+	printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: bookworm\nComponents: non-free\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+		>/etc/apt/sources.list.d/pondrel-non-free.sources
+	sh scripts/apt-update.sh
+fi
+sh scripts/deps.sh flent netperf fping iptables gnuplot-nox python3
+dir=build-load
+cmake -S . -B $dir -G Ninja >/dev/null
+cmake --build $dir --parallel 2 --target pondrel >/dev/null
+mkdir -p $dir/uml
+
+len=${LOAD_LEN:-30} parts=${LOAD_PARTS:-rrul sweep nat}
+pairs=${LOAD_PAIRS:-20000/20000 50000/10000 100000/20000}
+sweep=${LOAD_SWEEP:-10000 20000 50000 100000 200000 500000 1000000}
+# Until pondrel has --cake, its place is taken by the same cake made by
+# hand; such a run is no full one.
+cake=pondrel
+$dir/pondrel --help 2>&1 | grep -q -- --cake || cake=hand
+printf 'len=%s\nparts="%s"\npairs="%s"\nsweep_rates="%s"\ncake_by=%s\n' \
+	"$len" "$parts" "$pairs" "$sweep" $cake >$dir/uml/load.conf
+
+# As in bench/traffic.sh: only a full run on a quiet machine rewrites the
+# committed figures; $narrowed and $busy hold the reasons against.
+cpus=$(nproc)
+narrowed='' busy=''
+above() { # LOAD EXTRA: whether LOAD is above half the CPUs plus EXTRA
+	awk -v l="$1" -v c="$cpus" -v e="$2" 'BEGIN { exit !(l > c / 2 + e) }'
+}
+[ "$len|$parts|$pairs|$sweep" = "30|rrul sweep nat|20000/20000 50000/10000 100000/20000|10000 20000 50000 100000 200000 500000 1000000" ] ||
+	narrowed="the bench was narrowed (LOAD_LEN, LOAD_PARTS, LOAD_PAIRS or LOAD_SWEEP)"
+[ $cake = pondrel ] || narrowed="${narrowed:+$narrowed
+}this pondrel has no --cake: cake was made by hand in its place"
+above "${before%% *}" 0 && busy="load average ${before%% *} before the run, above half of $cpus CPUs"
+
+(while :; do
+	cut -d' ' -f1 /proc/loadavg
+	sleep 10
+done) >$dir/load-during &
+sampler=$!
+trap 'kill $sampler 2>/dev/null || true' EXIT
+start=$(date +%s)
+UML_MODE=load sh tests/uml/run.sh $dir/pondrel /dev/null /dev/null /dev/null $dir/uml >$dir/load.log || {
+	tail -n 20 $dir/load.log
+	echo "FAIL: the load bench did not complete; see $dir/load.log" >&2
+	exit 1
+}
+end=$(date +%s)
+kill $sampler
+after=$(cut -d' ' -f1-3 /proc/loadavg)
+during=$(sort -n $dir/load-during | tail -n 1)
+above "$during" 1 && busy="${busy:+$busy
+}load average up to $during during the run, above half of $cpus CPUs plus 1"
+
+out=$dir doc=$dir/performance.md
+if [ -z "$narrowed$busy" ]; then
+	out=docs doc=docs/performance.md
+else
+	cp docs/performance.md $dir/
+fi
+mkdir -p $out/flent
+cp $dir/uml/flent/*.flent.gz $out/flent/
+cp $dir/uml/nat.tsv $out/load-nat.tsv
+{
+	cat $dir/uml/rrul.tsv
+	printf '# %s\t%s\n' "flent test, s a run" "rrul_be, $len" "cake" "$cake" \
+		"seconds" $((end - start)) "CPUs" "$cpus" "load before" "$before" \
+		"load during, highest" "$during" "load after" "$after"
+} >$out/load-rrul.tsv
+docs $out $doc
+gnuplot -e "data='$out/load-rrul.tsv'; out='$out/load.png'" bench/load.gp
+
+# The targets: --cake's fairness behind NAT and its rrul_be figures from
+# 10000 to 60000 Kbit/s.
+status=0
+awk -F '\t' '$1 == "cake" && $2 == "wan" {
+		share = $6 / ($5 + $6); total = ($5 + $6) / $3
+		printf "%s: --cake NAT 8-vs-1 %s: single-flow host %.0f %% (>= 45), both %.0f %% (>= 90)\n",
+			share >= .45 && total >= .9 ? "PASS" : "FAIL", $4, 100 * share, 100 * total
+	}' $out/load-nat.tsv
+awk -F '\t' '$2 == "cake" && $3 >= 10000 && $3 <= 60000 && $4 >= 10000 && $4 <= 60000 {
+		d = $6 / $3; u = $7 / $4; m = $9 - $8; p = $10 - $8
+		printf "%s: --cake rrul_be %s/%s Kbit/s: down %.0f %%, up %.0f %% (>= 85), ping +%.1f ms median (<= 2), +%.1f ms p99 (<= 5)\n",
+			d >= .85 && u >= .85 && m <= 2 && p <= 5 ? "PASS" : "FAIL", $3, $4, 100 * d, 100 * u, m, p
+	}' $out/load-rrul.tsv | tee $dir/targets
+grep -q '^FAIL' $dir/targets && status=1
+echo "load: $((end - start)) s, load average $before before, up to $during during, $after after;" \
+	"tables in $doc, data in $out/"
+if [ -n "$narrowed$busy" ]; then
+	echo "load: docs/ left as it was, because" >&2
+	printf '%s\n%s\n' "$narrowed" "$busy" | sed '/^$/d; s/^/  /' >&2
+fi
+[ -z "$busy" ] && exit $status
+exit 1
