@@ -4,7 +4,7 @@
 # valid; its police action's counters and rate come only as text.
 #   status_check WHAT NETNS|- IFACE INGRESS EGRESS
 # INGRESS and EGRESS name what should hold the direction: none, policed,
-# shaped, or foreign; for ingress also foreign-ifb, a redirect to the IFB
+# shaped, cake, or foreign; for ingress also foreign-ifb, a redirect to the IFB
 # whose qdiscs are not pondrel's. pondrel's own text and JSON are read back
 # to back with tc, so that the counters match within one packet even after
 # traffic.
@@ -35,8 +35,8 @@ tc_root_line() { # FILE WANT
 		if .handle == "0:" then "none"
 		else [$w, .kind + (if $w == "foreign" and .kind == "tbf" and $c != []
 			then "_with_" + $c[0] else "" end),
-		(if $w == "foreign" then 0 else .options.rate end),
-		(if $w == "foreign" then 0 else .options.lat end),
+		(if $w == "foreign" then 0 else .options.rate // .options.bandwidth end),
+		(if $w == "foreign" then 0 else .options.lat // 0 end),
 		.bytes, .packets, .drops, .overlimits] | join(" ") end' "$1"
 }
 
@@ -66,6 +66,28 @@ tc_fair_queue_line() { # FILE
 		.options.memory_limit, .options.ecn // false, .bytes, .packets,
 		.drops, .options.target, .options.interval, .ecn_mark,
 		.new_flow_count] | join(" ") end' "$1"
+}
+
+# A cake's settings and figures, from pondrel's JSON and from tc's of the
+# device: isolation, NAT, tins, rtt in microseconds, then over its tins the
+# drops, ECN marks and backlog, and the busiest tin's delay and peak.
+cake_line() { # DIRECTION
+	jq -r --arg d "$1" '.[$d] | [.isolation, .nat, .diffserv,
+		(.rtt_ms * 1000 | round), .cake.drops, .cake.ecn_marks,
+		.cake.backlog_bytes, (.cake.delay_ms * 1000 | round),
+		(.cake.peak_delay_ms * 1000 | round)] | join(" ")' $T/status.json
+}
+tc_cake_line() { # FILE
+	jq -r '.[] | select(.root) | [.options.flowmode, .options.nat,
+		.options.diffserv, .options.rtt, ([.tins[].drops] | add),
+		([.tins[].ecn_mark] | add), ([.tins[].backlog_bytes] | add),
+		([.tins[].avg_delay_us] | max), ([.tins[].peak_delay_us] | max)] |
+		join(" ")' "$1"
+}
+# Both delays are moving averages that move only as a packet leaves.
+cake_check() { # WHAT FILE DIRECTION
+	same_counters "$1: cake as tc shows it" "$(cake_line "$3")" \
+		"$(tc_cake_line "$2")" "0 0 0 0 1 1 1514 500 500"
 }
 
 # Counters read one after the other may differ by what arrived between:
@@ -118,6 +140,7 @@ status_check() { # WHAT NETNS|- IFACE INGRESS EGRESS
 	same_counters "$1: egress as tc shows it" "$(status_line egress)" \
 		"$(tc_root_line $T/qdiscs.json "$5")"
 	[ "$5" != shaped ] || fair_queue_check "$1: egress" $T/qdiscs.json egress
+	[ "$5" != cake ] || cake_check "$1: egress" $T/qdiscs.json egress
 
 	case $4 in
 	none)
@@ -126,15 +149,16 @@ status_check() { # WHAT NETNS|- IFACE INGRESS EGRESS
 	policed | foreign)
 		want=$(tc_police_line "$4")
 		;;
-	shaped | foreign-ifb)
+	shaped | cake | foreign-ifb)
 		in_netns "$2" tc -j filter show dev "$3" ingress >$T/filters.json
 		ifb=$(jq -r '.[] | .options.actions[0]? | select(.kind == "mirred") | .to_dev' $T/filters.json)
 		# pondrel names the IFB only of a limit it claims.
 		same "$1: the IFB is the redirect's target and carries the mark" \
 			"$(jq -r '.ingress.ifb // "unnamed"' $T/status.json) $(in_netns "$2" ip -j link show dev "$ifb" | jq -r '.[0].ifalias')" \
-			"$([ "$4" = shaped ] && echo "$ifb" || echo unnamed) pondrel ingress of $3"
+			"$([ "$4" != foreign-ifb ] && echo "$ifb" || echo unnamed) pondrel ingress of $3"
 		in_netns "$2" tc -s -j qdisc show dev "$ifb" >$T/ifb.json
 		want=$(tc_root_line $T/ifb.json "${4%-ifb}")
+		[ "$4" != cake ] || cake_check "$1: ingress" $T/ifb.json ingress
 		[ "$4" != shaped ] || {
 			fair_queue_check "$1: ingress" $T/ifb.json ingress
 			bucket="$bucket $(jq '.[] | select(.root) | .options.burst' $T/ifb.json)"
