@@ -26,20 +26,34 @@ run() { # pondrel ARGS: sets st, out and err
 # What tc shows of pondrel's work on an interface, on one line: the tbf's
 # rate, burst and latency; whether there is an ingress qdisc; how many
 # filters it holds and each police action's rate, burst, mtu and verdict.
-# grep -c counts none with status 1, which is no failure here.
+# One tc of each kind and one awk: each process costs a guest dearly.
 state() {
-	tbf=$(tc qdisc show dev "$1" | sed -n 's/^qdisc tbf [0-9a-f]*: root .* rate \([^ ]*\) burst \([^ ]*\) lat \([^ ]*\).*/tbf \1 \2 \3 /p')
-	ingress=$(tc qdisc show dev "$1" | grep -c '^qdisc ingress ffff:') || :
-	filters=$(tc filter show dev "$1" ingress | grep -c '^filter .* handle ') || :
-	police=$(tc filter show dev "$1" ingress | sed -n 's/.* police 0x[0-9a-f]* rate \([^ ]*\) burst \([^ ]*\) mtu \([^ ]*\) action \([^ ]*\).*/ police \1 \2 \3 \4/p')
-	echo "${tbf}| ingress $ingress filters $filters$police" | tr "\n" " " | sed "s/ *$//"
+	{ tc qdisc show dev "$1"; echo @; tc filter show dev "$1" ingress; } | awk '
+	$0 == "@" { filter = 1; next }
+	!filter && $1 == "qdisc" && $2 == "tbf" && $4 == "root" {
+		for (i = 5; i < NF; i++)
+			if ($i == "rate") r = $(i + 1); else if ($i == "burst") b = $(i + 1); else if ($i == "lat") l = $(i + 1)
+		tbf = tbf "tbf " r " " b " " l " "
+	}
+	!filter && /^qdisc ingress ffff:/ { ingress++ }
+	filter && /^filter .* handle / { filters++ }
+	filter { for (i = 1; i + 9 <= NF; i++) if ($i == "police" && $(i + 1) ~ /^0x[0-9a-f]*$/ && $(i + 2) == "rate" && $(i + 4) == "burst" && $(i + 6) == "mtu" && $(i + 8) == "action") police = police (police == "" ? "" : " ") " police " $(i + 3) " " $(i + 5) " " $(i + 7) " " $(i + 9) }
+	END { printf "%s| ingress %d filters %d%s", tbf, ingress, filters, police }'
 }
 
 # tc's JSON of a device's qdiscs, one qdisc a line, the kernel's default
-# and the ingress qdisc included. IFACE
+# and the ingress qdisc included: each from its kind to the next one's.
+# IFACE
 qdisc_objects() {
-	tc -j qdisc show dev "$1" | tr -d '\n' |
-		awk '{ gsub(/\{"kind":/, "\n&"); print }' | grep '^{"kind":'
+	tc -j qdisc show dev "$1" | awk '{ s = s $0 } END {
+		start = "{\"kind\":"
+		for (i = index(s, start); i; i = index(s, start)) {
+			s = substr(s, i)
+			n = index(substr(s, 2), start)
+			print n ? substr(s, 1, n) : s
+			s = n ? substr(s, n + 1) : ""
+		}
+	}'
 }
 
 # What tc -j reads back of a device's qdiscs but the ingress one, joined by
@@ -48,7 +62,7 @@ qdisc_objects() {
 # limits in packets and bytes, and "ecn" when it marks. A handle that the
 # kernel picked, from 8000: up, depends on what ran before: "auto:". IFACE
 qdiscs() {
-	qdisc_objects "$1" | sed 's/"handle":"[89a-f][0-9a-f]\{3\}:"/"handle":"auto:"/' | awk '
+	qdisc_objects "$1" | awk '
 	function text(key) {
 		if (!match($0, "\"" key "\":\"[^\"]*\""))
 			return ""
@@ -59,6 +73,7 @@ qdiscs() {
 			return ""
 		return " " key " " substr($0, RSTART + length(key) + 3, RLENGTH - length(key) - 3)
 	}
+	{ sub(/"handle":"[89a-f][0-9a-f][0-9a-f][0-9a-f]:"/, "\"handle\":\"auto:\"") }
 	text("kind") != "ingress" {
 		printf "%s%s %s %s%s%s%s%s%s", sep, text("kind"), text("handle"),
 			/"root":true/ ? "root" : "parent " text("parent"),
@@ -74,12 +89,21 @@ qdiscs() {
 # ingress whose first action is mirred: protocol, kind, handle and where
 # it sends. IFACE IFB
 ifb_state() {
-	names=$(ip -j link show type ifb | grep -o '"ifname":"[^"]*"' | cut -d'"' -f4)
+	names=$(ip -j link show type ifb | awk '{ s = s $0 } END {
+		while (match(s, /"ifname":"[^"]*"/)) {
+			print substr(s, RSTART + 10, RLENGTH - 11)
+			s = substr(s, RSTART + RLENGTH)
+		}
+	}')
 	link='' tbf=''
-	if ip link show "$2" >/dev/null 2>&1; then
-		link=$(ip -j link show "$2" | grep -o '"UP"\|"ifalias":"[^"]*"')
-		tbf=$(qdisc_objects "$2" | grep '"root":true' |
-			grep -o '"kind":"[a-z_]*"\|"rate":[0-9]*\|"burst":[0-9]*\|"lat":[0-9]*')
+	if json=$(ip -j link show "$2" 2>/dev/null); then
+		link=$(printf '%s\n' "$json" | grep -o '"UP"\|"ifalias":"[^"]*"')
+		tbf=$(qdisc_objects "$2" | awk '/"root":true/ {
+			while (match($0, /"kind":"[a-z_]*"|"rate":[0-9]*|"burst":[0-9]*|"lat":[0-9]*/)) {
+				print substr($0, RSTART, RLENGTH)
+				$0 = substr($0, RSTART + RLENGTH)
+			}
+		}')
 	fi
 	redirect=$(tc -j filter show dev "$1" ingress 2>/dev/null | sed 's/"pref":[0-9]*,//g' |
 		grep -o '"protocol":"[a-z]*","kind":"[a-z]*","chain":0,"options":{"handle":"[^"]*","actions":\[{"order":1,"kind":"mirred","mirred_action":"[a-z]*","direction":"[a-z]*","to_dev":"[^"]*","control_action":{"type":"[a-z]*"')
