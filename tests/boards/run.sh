@@ -396,7 +396,7 @@ prepare() { # BOARD PONDREL
 	cp "$w/kernel/order" "$w/root/modules/order"
 	cp "$work/wire_check-$arch" "$w/root/wire_check"
 	cp "$2" "$w/root/pondrel"
-	cp "$top/tests/common/checks.sh" "$w/root/checks.sh"
+	cp "$top/tests/common/checks.sh" "$top/tests/common/scenarios.sh" "$w/root/"
 	cp "$here/init.sh" "$w/root/init"
 	chmod 755 "$w/root/init" "$w/root/pondrel"
 	mknod "$w/root/dev/console" c 5 1

@@ -39,6 +39,11 @@ echo /bin/false >/proc/sys/kernel/modprobe
 # same, run and state
 # shellcheck source=tests/common/checks.sh
 . "$(dirname "$0")/../common/checks.sh"
+# plain_scenarios, shaped_scenarios, wire_scenarios, fault_scenarios:
+# every row, where the boards run those that differ between kernels
+SCENARIOS=full
+# shellcheck source=tests/common/scenarios.sh
+. "$(dirname "$0")/../common/scenarios.sh"
 # status_check
 # shellcheck source=tests/common/status.sh
 . "$(dirname "$0")/../common/status.sh"
@@ -121,7 +126,7 @@ fi
 if [ "${UML_MODE:-suite}" = static ]; then
 	load net/sched/act_police
 else
-	echo "== kernel_test: the police action held back, then loaded"
+	section "kernel_test: the police action held back, then loaded"
 	# The host's test of whole runs asks tc whether the kernel polices and holds
 	# each run to that answer; here each answer is certain, and both are proven.
 	for when in "held back|cannot" "loaded|can"; do
@@ -134,22 +139,7 @@ else
 	done
 fi
 
-echo "== both directions, idempotence, replacement, removal"
-# what | arguments | what tc must show after the run
-while IFS='|' read -r what args want; do
-	# shellcheck disable=SC2086
-	run d0 $args
-	same "$what: exit 0, silent" "$st|$out|$err" "0||"
-	same "$what: tc shows it" "$(state d0)" "$want"
-done <<'EOF'
-both directions|10000 5000|tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop
-the same run again|10000 5000|tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop
-other rates replace both|20000 3000|tbf 3Mbit 2Kb 50ms | ingress 1 filters 1 police 20Mbit 10Kb 2Kb drop
-- removes only ingress|- 3000|tbf 3Mbit 2Kb 50ms | ingress 0 filters 0
-ingress back|7000 3000|tbf 3Mbit 2Kb 50ms | ingress 1 filters 1 police 7Mbit 10Kb 2Kb drop
-- removes only egress|7000 -|| ingress 1 filters 1 police 7Mbit 10Kb 2Kb drop
-- - leaves neither|- -|| ingress 0 filters 0
-EOF
+plain_scenarios
 # A root process asking an ioctl for a device that is not there makes the
 # kernel run modprobe for its name, twice; a plain run looks for an IFB that
 # is mostly not there, so it must ask where nothing gets loaded.
@@ -167,23 +157,7 @@ same "tc -j: one basic filter under ffff:" \
 	"$(tc -j filter show dev d0 ingress | grep -o '"kind":"basic"\|"parent":"ffff:"' | sort | uniq -c | tr -s ' \n' ' ')" \
 	' 2 "kind":"basic" 2 "parent":"ffff:" '
 
-# The shaped mode's d0 on one line: its tbf and filters, its qdiscs, its
-# IFB and redirect, and the IFB's qdiscs.
-shaped_state() {
-	printf '%s / %s / %s' "$(state d0)" "$(qdiscs d0)" "$(ifb_state d0 ifb-d0)"
-	[ ! -e /sys/class/net/ifb-d0 ] || printf ' / %s' "$(qdiscs ifb-d0)"
-	echo
-}
-# The shaped mode's tbf and its fair queue as tc -j reads them back:
-# TARGET INTERVAL LIMIT MEMORY_LIMIT, the times a microsecond or two short
-# of what pondrel sent, as the kernel keeps them in units of 1.024 us.
-fq() {
-	echo "tbf 1: root, fq_codel 2: parent 1:1 target $1 interval $2 limit $3 memory_limit $4 ecn"
-}
-IFB='"UP" "ifalias":"pondrel ingress of d0" "kind":"tbf"'
-REDIRECT='"protocol":"all","kind":"basic","chain":0,"options":{"handle":"1","actions":[{"order":1,"kind":"mirred","mirred_action":"redirect","direction":"egress","to_dev":"ifb-d0","control_action":{"type":"stolen"'
-
-echo "== shaped mode: the kernel without ifb, then act_mirred, then sch_fq_codel"
+section "shaped mode: the kernel without ifb, then act_mirred, then sch_fq_codel"
 # Until sch_fq_codel is loaded, last, every fair queue is refused and
 # reported: each tbf stays alone and still holds its rate. Loaded without
 # numifbs, ifb would make ifb0 and ifb1 at once.
@@ -203,33 +177,9 @@ EOF
 status_check "sch_fq_codel missing: each tbf alone is pondrel's" - d0 shaped shaped
 run --shape d0 - -
 
-echo "== shaped mode: both directions, replacement, removal, switches"
-# An IFB without pondrel's mark, as the module itself makes them.
-ip link add ifb0 type ifb
-ifb0=$(ip -d link show ifb0; tc qdisc show dev ifb0)
-# Each tbf's bucket is 4 ms of the rate, never below 2048 bytes; its fair
-# queue's target never below a 1514-byte frame's time at the rate, its
-# memory a quarter second of the rate within 128 KiB and 4 MiB, with a
-# packet for each KiB. One child only, whatever ran before.
-# what | arguments | what tc and ip must show after the run
-while IFS='|' read -r what args want; do
-	# shellcheck disable=SC2086
-	run $args
-	same "$what: exit 0, silent" "$st|$out|$err" "0||"
-	same "$what: tc and ip show it" "$(shaped_state)" "$want"
-done <<EOF
-shaped both directions|--shape d0 100000 10000|tbf 10Mbit 5000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 305 312500) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 9999 199999 3051 3125000)
-the same run again|--shape d0 100000 10000|tbf 10Mbit 5000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 305 312500) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 9999 199999 3051 3125000)
-a slow ingress and a fast egress replace both|-s d0 1000 1000000|tbf 1Gbit 500000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 4096 4194304) / ifbs ifb0 ifb-d0 | $IFB "rate":125000 "burst":2048 "lat":50000 | $REDIRECT / $(fq 12111 202112 128 131072)
-other rates replace both|-s d0 80000 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":10000000 "burst":40000 "lat":50000 | $REDIRECT / $(fq 9999 199999 2441 2500000)
-- removes the redirect and the IFB|--shape d0 - 100000|tbf 100Mbit 50000b 50ms | ingress 0 filters 0 / $(fq 9999 199999 3051 3125000) / ifbs ifb0 | |
-ingress back, its times 2 us short from the kernel|--shape d0 940 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":117500 "burst":2047 "lat":50000 | $REDIRECT / $(fq 12884 202885 128 131072)
-plain run removes the IFB and the fair queue|d0 10000 5000|tbf 5Mbit 2Kb 50ms | ingress 1 filters 1 police 10Mbit 10Kb 2Kb drop / tbf auto: root / ifbs ifb0 | |
-back to shaped|--shape d0 100000 100000|tbf 100Mbit 50000b 50ms | ingress 1 filters 1 / $(fq 9999 199999 3051 3125000) / ifbs ifb0 ifb-d0 | $IFB "rate":12500000 "burst":50000 "lat":50000 | $REDIRECT / $(fq 9999 199999 3051 3125000)
-- - leaves neither|--shape d0 - -|| ingress 0 filters 0 / noqueue 0: root / ifbs ifb0 | |
-EOF
+shaped_scenarios
 
-echo "== shaped mode: devices that are not pondrel's"
+section "shaped mode: devices that are not pondrel's"
 for kind in ifb dummy; do
 	ip link add d1 type dummy
 	ip link add ifb-d1 type $kind
@@ -254,7 +204,7 @@ done
 same "ifb0 as the module makes it: untouched" \
 	"$(ip -d link show ifb0; tc qdisc show dev ifb0)" "$ifb0"
 
-echo "== shaped mode: an interface deleted and made anew"
+section "shaped mode: an interface deleted and made anew"
 ip link add d3 type dummy
 run --shape d3 10000 5000
 ip link del d3
@@ -276,7 +226,7 @@ done
 same "10 cycles of make, shape, delete, stop: each IFB removed by the stop" \
 	"$cycles / $(ifb_state d3 ifb-d3)" "$want / ifbs ifb0 | |"
 
-echo "== framing: what the kernel holds"
+section "framing: what the kernel holds"
 # The framing of each rate record as tc -d -j shows it, on one line: d0's
 # tbf | the IFB's tbf | d0's police action, whose overhead holds the 14
 # bytes of the Ethernet header that the policer does not count.
@@ -303,14 +253,9 @@ replaced by a shaped run without options|-s d0 10000 5000|"mpu":0 "linklayer":"e
 EOF
 run d0 - -
 
-echo "== the wire"
-ip link add nlmon0 type nlmon
-ip link set nlmon0 up
-wire_table "$WIRE_CHECK"
-run --shape d0 - -
-ip link del nlmon0
+wire_scenarios "$WIRE_CHECK"
 
-echo "== status"
+section "status"
 # act_mirred, ifb and sch_fq_codel came with the shaped mode above.
 load net/sched/sch_htb
 run d0 - -
@@ -368,29 +313,8 @@ tc filter add dev d0 parent ffff: protocol all basic police rate 1mbit burst 10k
 status_check "htb, and a policer that passes" - d0 foreign foreign
 tc qdisc del dev d0 root
 tc qdisc del dev d0 ingress
-usage=$(printf %s "Usage: pondrel <interface> <ingress Kbit/s>|- <egress Kbit/s>|-")
-# what | arguments | exit status and the words on stderr
-while IFS='|' read -r what args want; do
-	# shellcheck disable=SC2086
-	run $args
-	same "status, $what" "$st|$out|$err" "$want"
-done <<EOF
-no such interface|--status d9|1||invalid interface: d9
-three words are the plain call|--status d0 d1|1||invalid interface: --status
-EOF
-for args in --status "--json d0 d1 d2" "--json -- d0 d1"; do
-	# shellcheck disable=SC2086
-	run $args
-	same "status, $args: the usage line" "$st|$out|$err" "1||$usage"
-done
 
-echo "== faults on the real kernel"
-ip link add d1 type dummy
-run d1 - 1000
-same "interface still there: applied" "$st|$err" "0|"
-ip link del d1
-run d1 - 1000
-same "interface deleted between runs" "$st|$out|$err" "1||invalid interface: d1"
+fault_scenarios
 
 # Two runs started together on one CPU rarely overlap by chance, so each
 # overlap is forced: the first run is held after its k-th request while the
@@ -419,7 +343,7 @@ for args in "1 1" "- -"; do
 done
 
 if [ "${UML_MODE:-suite}" = suite ]; then
-	echo "== traffic"
+	section "traffic"
 	# Only what must hold on any machine: goodput never more than 10 % above the
 	# set rate, and a limit clearly in force. The figures users read come from
 	# the matrix of bench/traffic.sh, which takes minutes.

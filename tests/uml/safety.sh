@@ -25,7 +25,7 @@ ingress_of_v4a() {
 
 traffic_up
 
-echo "== runs at once on one interface"
+section "runs at once on one interface"
 # 30 rounds each, started together: both runs whole, one after the other.
 # Another build of the same source needs only the held runs below to show
 # that its C library takes the lock.
@@ -62,7 +62,7 @@ done
 
 # Killing is no part of the C library: the suite of this build alone.
 if [ "${UML_MODE:-suite}" = suite ]; then
-	echo "== runs killed half-way"
+	section "runs killed half-way"
 	# A reboot or an OOM kill may stop a run anywhere. Whatever it left, pings
 	# pass, and the next shaped run sets its limits whole. Both start from
 	# nothing and from limits in force; a shaped run from nothing sends 11
@@ -83,7 +83,7 @@ EOF
 	done
 fi
 
-echo "== a renamed interface"
+section "a renamed interface"
 in4a "$PONDREL" -s v4a 10000 10000
 in4a ip link set v4a down
 in4a ip link set v4a name wan0
@@ -102,7 +102,7 @@ in4a ip link set wan0 down
 in4a ip link set wan0 name v4a
 in4a ip link set v4a up
 
-echo "== rates and framing at their edges"
+section "rates and framing at their edges"
 # What the kernel does with a zero rate: it limits nothing. The plain mode
 # keeps taking it; the shaped mode refuses it with the usage line.
 in4a "$PONDREL" v4a 0 0
@@ -144,7 +144,7 @@ same "the next shaped run brings it up again" "$(pings)" pass
 in4a "$PONDREL" v4a - -
 traffic_down
 
-echo "== names and marks"
+section "names and marks"
 # Two long names that share their start and their hash: the second IFB
 # takes the next name, and each run finds its own.
 ip link add vethA0011098 type dummy
@@ -198,7 +198,7 @@ same "a name with an escape and a stray byte: text escaped, JSON valid" \
 run -s "$odd" - -
 ip link del "$odd"
 
-echo "== a namespace that kept another's /sys"
+section "a namespace that kept another's /sys"
 # unshare -n keeps the mount namespace, so sysfs shows this namespace's d0,
 # not the new one's: only the kernel's answers can be trusted there.
 got=$(unshare -n sh -c '
