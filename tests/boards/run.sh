@@ -404,7 +404,7 @@ prepare() { # BOARD PONDREL
 		gzip -1 >"$w/initrd.gz"
 }
 
-boot() { # BOARD
+boot() { # BOARD WIRE
 	status=0
 	start=$(date +%s.%N)
 	# shellcheck disable=SC2086 # the machine options are words
@@ -413,7 +413,7 @@ boot() { # BOARD
 	sh "$top/tests/common/watchdog.sh" "$w/console.raw" 600 "$qemu" $machine \
 		-m "$mem" -nographic -monitor none -no-reboot -nic none \
 		-kernel "$(ls "$w"/kernel/boot/vmlinu*)" -initrd "$w/initrd.gz" \
-		-append "console=$console panic=-1 quiet" || status=$?
+		-append "console=$console panic=-1 quiet pondrel_wire=$2" || status=$?
 	tr -d '\r' <"$w/console.raw" >"$w/console"
 	secs=$(awk "BEGIN { printf \"%.1f\", $(date +%s.%N) - $start }")
 	if grep -q '^pondrel-board: ' "$w/console"; then
@@ -435,7 +435,7 @@ boot() { # BOARD
 # keep the others from being tried. BOARDS_AT_ONCE boot at once (two by
 # default, one per core), each into a log that is shown whole when it is
 # done, so that their lines do not mix.
-if [ "$1" = --one ]; then # BOARD PONDREL
+if [ "$1" = --one ]; then # BOARD PONDREL WIRE
 	one=$2
 	exec 3>&1 >"$work/$one.log" 2>&1
 	# shellcheck disable=SC2016,SC2154 # expanded on exit
@@ -445,7 +445,7 @@ if [ "$1" = --one ]; then # BOARD PONDREL
 	board "$arch"
 	echo "== $2: $qemu $machine, $(sed -n 's/.*\/\([^/]*\)\.deb$/\1/p;q' "$work/$2.debs"), $3"
 	prepare "$2" "$3"
-	boot "$2"
+	boot "$2" "$4"
 	exit 0
 fi
 if [ "$1" = --ci ]; then
@@ -454,7 +454,10 @@ if [ "$1" = --ci ]; then
 fi
 mkdir -p "$work"
 needs="cpio xz-utils"
-# One "BOARD PONDREL" a line, a bare ARCH on the machine's release.
+# One "BOARD PONDREL WIRE" a line, a bare ARCH on the machine's release;
+# WIRE is yes on the first board of each architecture, where the wire's
+# rows prove that architecture's byte order once.
+seen=
 for a; do
 	b=${a%%=*}
 	case $b in *@?*) ;; *) b=$b@$mine ;; esac
@@ -463,7 +466,10 @@ for a; do
 	needs="$needs $qpkg g++-$triple"
 	p=$top/build-static-$arch/pondrel
 	[ "$a" = "${a%%=*}" ] || p=${a#*=}
-	echo "$b $(realpath -m "$p")"
+	wire=yes
+	case " $seen " in *" $arch "*) wire=no ;; esac
+	seen="$seen $arch"
+	echo "$b $(realpath -m "$p") $wire"
 done >"$work/boards"
 if [ -n "$packages" ]; then
 	# shellcheck disable=SC2086 # one word per package
@@ -485,7 +491,7 @@ fetched() { # the boards' lines whose packages are all at hand, or the others
 }
 fetched no | cut -d' ' -f1 >>"$work/failed"
 # Each board's failure is in $work/failed.
-fetched yes | xargs -r -n 2 -P "${BOARDS_AT_ONCE:-2}" sh "$0" --one || :
+fetched yes | xargs -r -n 3 -P "${BOARDS_AT_ONCE:-2}" sh "$0" --one || :
 if [ -s "$work/failed" ]; then
 	echo "FAIL - boards: $(tr '\n' ' ' <"$work/failed")" >&2
 	exit 1
