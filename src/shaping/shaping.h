@@ -91,11 +91,11 @@ bool add_fair_queue(int ifindex, uint32_t rate);
  */
 #define CAKE_HANDLE 0x00010000U
 struct cake_params {
-	uint32_t flow_mode, diffserv, rtt_us, nat, ingress;
+	uint32_t flow_mode, diffserv, rtt_us, nat, ingress, split_gso;
 	struct framing framing;
 	bool raw; /* counts whole frames: no framing option came */
 };
-void cake_rule(bool arriving, struct cake_params *p);
+void cake_rule(bool arriving, uint64_t rate, struct cake_params *p);
 bool add_cake(int ifindex, double rate, bool arriving, bool change);
 
 /* The catch-all filter on the ingress qdisc and what it carries. */

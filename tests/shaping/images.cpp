@@ -290,6 +290,7 @@ cake_image(int ifindex, uint16_t flags, cake_figures c)
 				     {TCA_CAKE_NAT, 1},
 				     {TCA_CAKE_INGRESS, c.ingress},
 				     {TCA_CAKE_RTT, 100000},
+				     {TCA_CAKE_SPLIT_GSO, c.split_gso},
 				     {TCA_CAKE_ATM, c.atm},
 				     {TCA_CAKE_MPU, c.mpu}};
 	request_image r = {RTM_NEWQDISC, flags, false,

@@ -58,9 +58,10 @@ request_image fair_queue_image(int ifindex, fair_queue_figures q);
 // cake at the root as the --cake mode sends it, the figures as the kernel
 // takes them: isolation 5 is dual-srchost and 6 dual-dsthost, atm 1 is ATM
 // cells; raw means no framing option, sent as overhead 0 and the raw flag.
+// split_gso is 1 while a GSO packet of 64 KiB takes longer than 5 ms.
 struct cake_figures {
 	uint64_t rate;
-	uint32_t isolation, ingress;
+	uint32_t isolation, ingress, split_gso;
 	int32_t overhead;
 	uint32_t mpu, atm;
 	bool raw;

@@ -402,13 +402,17 @@ TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 	}
 }
 
-// --cake at 20 and 100 Mbit/s: its rate travels in bytes a second.
-const cake_figures CAKE_IN = {2500000, 6, 1, 0, 0, 0, true};
-const cake_figures CAKE_EG = {12500000, 5, 0, 0, 0, 0, true};
+// --cake at 20 and 100 Mbit/s: its rate travels in bytes a second, and a
+// 64 KiB GSO packet takes 26 and 5.2 ms, so both split it.
+const cake_figures CAKE_IN = {2500000, 6, 1, 1, 0, 0, 0, true};
+const cake_figures CAKE_EG = {12500000, 5, 0, 1, 0, 0, 0, true};
 // --overhead 44 --mpu 64 --atm: cake counts from the network header once
 // an overhead is set, so eth0's 14 bytes of header join the 44.
-const cake_figures CAKE_IN_FRAMED = {2500000, 6, 1, 58, 64, 1, false};
-const cake_figures CAKE_EG_FRAMED = {12500000, 5, 0, 58, 64, 1, false};
+const cake_figures CAKE_IN_FRAMED = {2500000, 6, 1, 1, 58, 64, 1, false};
+const cake_figures CAKE_EG_FRAMED = {12500000, 5, 0, 1, 58, 64, 1, false};
+// 104000 and 105000 Kbit/s: 64 KiB take 5.04 and 4.99 ms.
+const cake_figures CAKE_IN_SPLIT = {13000000, 6, 1, 1, 0, 0, 0, true};
+const cake_figures CAKE_EG_WHOLE = {13125000, 5, 0, 0, 0, 0, 0, true};
 std::vector<request_image>
 cake_images(bool existed, const cake_figures &in, const cake_figures &eg)
 {
@@ -441,6 +445,7 @@ struct cake_case {
 	bool framed;
 	std::vector<bool> answers;
 	std::vector<request_image> want;
+	double ingress = SHAPED_IN, egress = SHAPED_EG;
 };
 
 TEST(CakeRequests, MadeAfterWhatWasThereOrChangedInPlace)
@@ -466,6 +471,10 @@ TEST(CakeRequests, MadeAfterWhatWasThereOrChangedInPlace)
 	    {"no sch_cake for the IFB: the IFB goes, egress still tried", NONE,
 	     in_force(false, false, false), false,
 	     {true, true, true, true, false}, refused},
+	    {"from 105000 Kbit/s a GSO packet goes whole", NONE,
+	     in_force(false, false, false), false, {},
+	     cake_images(false, CAKE_IN_SPLIT, CAKE_EG_WHOLE), 13000000.0,
+	     13125000.0},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
@@ -478,8 +487,8 @@ TEST(CakeRequests, MadeAfterWhatWasThereOrChangedInPlace)
 		shaped_mode = cake_mode = true;
 		link_framing = c.framed ? framing{44, 64, true} : framing{};
 		framing_given = c.framed;
-		configure_ingress(SHAPED_IN, &c.now);
-		configure_egress(SHAPED_EG, &c.now);
+		configure_ingress(c.ingress, &c.now);
+		configure_egress(c.egress, &c.now);
 		shaped_mode = cake_mode = framing_given = false;
 		link_framing = {};
 		expect_same_requests(c.want);

@@ -16,7 +16,7 @@
 //   police=RATE,TICKS                  the policer: bytes/s, its bucket
 //   tbf=RATE,BURST,LIMIT,TICKS         a tbf, ingress's first when shaped
 //   fq=TARGET,INTERVAL,LIMIT,MEMORY    the fair queue in the tbf before it
-//   cake=RATE,ISOLATION,INGRESS,OVERHEAD,MPU,ATM  a new cake, ingress's
+//   cake=RATE,ISOLATION,INGRESS,SPLIT,OVERHEAD,MPU,ATM  a new cake, ingress's
 //                                      first; the run is then --cake
 //   cake-change=...                    the same, changed in place
 // with buckets in ticks at 15625000 a second, the scheduler's clock on
@@ -262,9 +262,9 @@ main(int argc, char *argv[])
 			cake_figures c;
 			bool change = strncmp(argv[i], "cake-change=", 12) == 0;
 			if (sscanf(argv[i] + (change ? 12 : 5),
-				   "%" SCNu64 ",%u,%u,%d,%u,%u", &c.rate, &c.isolation,
-				   &c.ingress, &c.overhead, &c.mpu,
-				   &c.atm) != 6) {
+				   "%" SCNu64 ",%u,%u,%u,%d,%u,%u", &c.rate,
+				   &c.isolation, &c.ingress, &c.split_gso,
+				   &c.overhead, &c.mpu, &c.atm) != 7) {
 				fprintf(stderr, "uml_wire_check: %s?\n",
 					argv[i]);
 				return 2;
