@@ -87,6 +87,7 @@ segments() { # N: the most segments that either end puts in one packet
 point() {
 	opt=
 	[ "$2" = shaped ] && opt=--shape
+	[ "$2" = cake ] && opt=--cake
 	[ "$6" = - ] || opt="$opt $6"
 	with=
 	[ "$6" = - ] || with=" with $6"
@@ -116,7 +117,7 @@ point() {
 # and rate, each point run $runs times; the unlimited runs belong to no
 # mode ("-"). Beside it, the framing points: $framing (pondrel's options
 # for the link's framing; empty leaves them out) at $framing_kbit and
-# $framing_rtt ms, both directions and modes. $UML_OUT/traffic.conf may
+# $framing_rtt ms, both directions and modes, cake's too. $UML_OUT/traffic.conf may
 # narrow it (runs=, rtts=, rates=, framing=). The runs go round by round,
 # not point by point, so that a spell of load on the host spreads over all
 # points instead of lowering one. One line per run in
@@ -131,7 +132,7 @@ traffic_matrix() {
 	traffic_up
 	# A pondrel without the framing options would only show it after the
 	# whole matrix: find out now, in both modes (tbf, police, the IFB).
-	for opt in "" --shape; do
+	for opt in "" --shape --cake; do
 		[ -n "$framing" ] || break
 		# shellcheck disable=SC2086 # one word per option
 		if ! ip netns exec pondrel4a "$PONDREL" $opt $framing v4a $framing_kbit $framing_kbit; then
@@ -171,6 +172,7 @@ traffic_matrix() {
 					esac
 					if [ -n "$framing" ] && [ $mode != - ] && [ "$ms" = $framing_rtt ]; then
 						point $dir $mode "$ms" "$ping" $framing_kbit "$framing"
+						[ $mode != shaped ] || point $dir cake "$ms" "$ping" $framing_kbit "$framing"
 					fi
 				done
 			done
