@@ -167,8 +167,8 @@ cake_u32(struct nlattr **tb, int type, uint32_t absent)
 
 /*
  * pondrel's cake for its direction, at any rate: a program that drives
- * the rate (an autorate controller) leaves it pondrel's, and so the GSO
- * splitting that pondrel chose for another rate. Anything else
+ * the rate (an autorate controller) leaves it pondrel's, and with it the
+ * GSO splitting, which pondrel chose for another rate then. Anything else
  * set, by the settings cake reports, makes it someone else's. Settings
  * that this kernel's cake reports and pondrel never heard of are left to
  * the kernel, which fills in its defaults; so is the target, which it
@@ -213,7 +213,6 @@ decode_cake(struct nlattr *options, struct nlattr *xstats,
 	    cake_u32(tb, TCA_CAKE_ACK_FILTER, 0) != 0 ||
 	    cake_u32(tb, TCA_CAKE_AUTORATE, 0) != 0 ||
 	    cake_u32(tb, TCA_CAKE_FWMARK, 0) != 0 ||
-	    cake_u32(tb, TCA_CAKE_SPLIT_GSO, 1) > 1 ||
 	    cake_u32(tb, TCA_CAKE_MEMORY, 0) != 0)
 		return;
 	/* Unframed, pondrel sends raw and nothing else of the framing. */
