@@ -10,11 +10,18 @@
 # files into docs/flent/ after a full run on a quiet machine, into
 # build-load/ otherwise (it says why), and prints a PASS or FAIL line per
 # target. About 25 minutes; needs root: sudo sh bench/load.sh
-# LOAD_LEN (flent's seconds a run, 30), LOAD_PAIRS, LOAD_SWEEP and
+# LOAD_LEN (flent's seconds a run, 20), LOAD_PAIRS, LOAD_SWEEP and
 # LOAD_PARTS ("rrul sweep nat") narrow it for a quick try.
 # sh bench/load.sh --docs DIR DOC writes DOC's tables from DIR's files.
 set -eu
 cd "$(dirname "$0")/.."
+
+# The sweep's rows by rate: its own, and the rate pairs with the same rate
+# each way, which it takes as its own.
+sweep_rows() { # RRUL_TSV
+	awk -F '\t' '$2 != "plain" && $3 == $4 && ($1 == "sweep" || $1 == "rrul")' "$1" |
+		sort -t "$(printf '\t')" -s -k3,3n
+}
 
 # The tables of docs/performance.md, from the files that a run wrote.
 docs() { # DIR DOC
@@ -27,24 +34,26 @@ docs() { # DIR DOC
 		$1 == "rrul" { print $3 "/" $4, $2, int(100 * $6 / $3 + .5), int(100 * $7 / $4 + .5),
 			$8, sprintf("%.1f", $9 - $8), sprintf("%.1f", $10 - $8), $11 }' "$rrul" |
 		sh bench/table.sh "$2" load:rrul
-	awk -F '\t' -v OFS='\t' 'NR == 1 {
-			print "Kbit/s each way", "mode", "down %", "up %", "median +ms", "p99 +ms", "CPU %"; next }
-		$1 == "sweep" { print $3, $2, int(100 * $6 / $3 + .5), int(100 * $7 / $4 + .5),
-			sprintf("%.1f", $9 - $8), sprintf("%.1f", $10 - $8), $11 }' "$rrul" |
+	sweep_rows "$rrul" >"$1/sweep.tmp"
+	awk -F '\t' -v OFS='\t' 'BEGIN {
+			print "Kbit/s each way", "mode", "down %", "up %", "median +ms", "p99 +ms", "CPU %" }
+		{ print $3, $2, int(100 * $6 / $3 + .5), int(100 * $7 / $4 + .5),
+			sprintf("%.1f", $9 - $8), sprintf("%.1f", $10 - $8), $11 }' "$1/sweep.tmp" |
 		sh bench/table.sh "$2" load:sweep
 	# Per mode, the highest rate of the sweep up to which every rate held
 	# 90 % both ways, and the figures of the next one.
-	awk -F '\t' -v OFS='\t' 'NR == 1 {
-			print "mode", "holds up to Kbit/s", "next Kbit/s", "its down %", "its up %", "its CPU %"; next }
-		$1 == "sweep" {
+	awk -F '\t' -v OFS='\t' 'BEGIN {
+			print "mode", "holds up to Kbit/s", "next Kbit/s", "its down %", "its up %", "its CPU %" }
+		{
 			if (!($2 in best)) { order[++n] = $2; best[$2] = "-"; next_[$2] = "-" }
 			ok = $6 >= .9 * $3 && $7 >= .9 * $4
 			if (ok && !failed[$2]) best[$2] = $3
 			else if (!failed[$2]++) next_[$2] = $3 OFS int(100 * $6 / $3 + .5) OFS int(100 * $7 / $4 + .5) OFS $11
 		}
 		END { for (i = 1; i <= n; i++) {
-			m = order[i]; print m, best[m], next_[m] == "-" ? "-\t-\t-\t-" : next_[m] } }' "$rrul" |
+			m = order[i]; print m, best[m], next_[m] == "-" ? "-\t-\t-\t-" : next_[m] } }' "$1/sweep.tmp" |
 		sh bench/table.sh "$2" load:holds
+	rm "$1/sweep.tmp"
 	awk -F '\t' -v OFS='\t' 'NR == 1 {
 			print "mode", "limit on", "Kbit/s", "direction", "host A, 8 flows", "host B, 1 flow",
 				"B share %", "total %", "CPU %"; next }
@@ -73,9 +82,10 @@ sh scripts/deps.sh flent netperf fping iptables gnuplot-nox python3
 dir=build-load
 cmake -S . -B $dir -G Ninja >/dev/null
 cmake --build $dir --parallel 2 --target pondrel >/dev/null
+rm -rf $dir/uml/flent
 mkdir -p $dir/uml
 
-len=${LOAD_LEN:-30} parts=${LOAD_PARTS:-rrul sweep nat}
+len=${LOAD_LEN:-20} parts=${LOAD_PARTS:-rrul sweep nat}
 pairs=${LOAD_PAIRS:-20000/20000 50000/10000 100000/20000}
 sweep=${LOAD_SWEEP:-10000 20000 50000 100000 200000 500000 1000000}
 # Until pondrel has --cake, its place is taken by the same cake made by
@@ -92,7 +102,7 @@ narrowed='' busy=''
 above() { # LOAD EXTRA: whether LOAD is above half the CPUs plus EXTRA
 	awk -v l="$1" -v c="$cpus" -v e="$2" 'BEGIN { exit !(l > c / 2 + e) }'
 }
-[ "$len|$parts|$pairs|$sweep" = "30|rrul sweep nat|20000/20000 50000/10000 100000/20000|10000 20000 50000 100000 200000 500000 1000000" ] ||
+[ "$len|$parts|$pairs|$sweep" = "20|rrul sweep nat|20000/20000 50000/10000 100000/20000|10000 20000 50000 100000 200000 500000 1000000" ] ||
 	narrowed="the bench was narrowed (LOAD_LEN, LOAD_PARTS, LOAD_PAIRS or LOAD_SWEEP)"
 [ $cake = pondrel ] || narrowed="${narrowed:+$narrowed
 }this pondrel has no --cake: cake was made by hand in its place"
@@ -123,6 +133,8 @@ if [ -z "$narrowed$busy" ]; then
 else
 	cp docs/performance.md $dir/
 fi
+# Only this run's data files stay beside its tables.
+rm -rf $out/flent
 mkdir -p $out/flent
 cp $dir/uml/flent/*.flent.gz $out/flent/
 cp $dir/uml/nat.tsv $out/load-nat.tsv
@@ -133,21 +145,24 @@ cp $dir/uml/nat.tsv $out/load-nat.tsv
 		"load during, highest" "$during" "load after" "$after"
 } >$out/load-rrul.tsv
 docs $out $doc
-gnuplot -e "data='$out/load-rrul.tsv'; out='$out/load.png'" bench/load.gp
+sweep_rows $out/load-rrul.tsv >$dir/sweep.tsv
+gnuplot -e "data='$dir/sweep.tsv'; out='$out/load.png'" bench/load.gp
 
 # The targets: --cake's fairness behind NAT and its rrul_be figures from
 # 10000 to 60000 Kbit/s.
 status=0
-awk -F '\t' '$1 == "cake" && $2 == "wan" {
-		share = $6 / ($5 + $6); total = ($5 + $6) / $3
-		printf "%s: --cake NAT 8-vs-1 %s: single-flow host %.0f %% (>= 45), both %.0f %% (>= 90)\n",
-			share >= .45 && total >= .9 ? "PASS" : "FAIL", $4, 100 * share, 100 * total
-	}' $out/load-nat.tsv
-awk -F '\t' '$2 == "cake" && $3 >= 10000 && $3 <= 60000 && $4 >= 10000 && $4 <= 60000 {
-		d = $6 / $3; u = $7 / $4; m = $9 - $8; p = $10 - $8
-		printf "%s: --cake rrul_be %s/%s Kbit/s: down %.0f %%, up %.0f %% (>= 85), ping +%.1f ms median (<= 2), +%.1f ms p99 (<= 5)\n",
-			d >= .85 && u >= .85 && m <= 2 && p <= 5 ? "PASS" : "FAIL", $3, $4, 100 * d, 100 * u, m, p
-	}' $out/load-rrul.tsv | tee $dir/targets
+{
+	awk -F '\t' '$1 == "cake" && $2 == "wan" {
+			share = $6 / ($5 + $6); total = ($5 + $6) / $3
+			printf("%s: --cake NAT 8-vs-1 %s: single-flow host %.0f %% (>= 45), both %.0f %% (>= 90)\n",
+				share >= .45 && total >= .9 ? "PASS" : "FAIL", $4, 100 * share, 100 * total)
+		}' $out/load-nat.tsv
+	awk -F '\t' '$2 == "cake" && $3 >= 10000 && $3 <= 60000 && $4 >= 10000 && $4 <= 60000 {
+			d = $6 / $3; u = $7 / $4; m = $9 - $8; p = $10 - $8
+			printf("%s: --cake rrul_be %s/%s Kbit/s: down %.0f %%, up %.0f %% (>= 85), ping +%.1f ms median (<= 2), +%.1f ms p99 (<= 5)\n",
+				d >= .85 && u >= .85 && m <= 2 && p <= 5 ? "PASS" : "FAIL", $3, $4, 100 * d, 100 * u, m, p)
+		}' $out/load-rrul.tsv
+} | tee $dir/targets
 grep -q '^FAIL' $dir/targets && status=1
 echo "load: $((end - start)) s, load average $before before, up to $during during, $after after;" \
 	"tables in $doc, data in $out/"

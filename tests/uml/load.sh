@@ -33,6 +33,7 @@ load_mods() {
 # user-mode kernel's one CPU, not the limit, set the pace.
 cpu_now() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8; exit }' /proc/stat; }
 cpu_busy() { # "BUSY TOTAL" before
+	# shellcheck disable=SC2046,SC2086 # four figures, a word each
 	set -- $1 $(cpu_now)
 	awk -v b="$1" -v t="$2" -v B="$3" -v T="$4" 'BEGIN { printf "%d", (T > t ? 100 * (B - b) / (T - t) : 0) }'
 }
@@ -41,9 +42,11 @@ cpu_busy() { # "BUSY TOTAL" before
 # IFB of its own name. $cake_egress and $cake_ingress hold its keywords.
 hand_cake() { # NS DEV IN OUT
 	n="ip netns exec $1"
+	# shellcheck disable=SC2086 # one word per keyword
 	$n tc qdisc replace dev "$2" root cake bandwidth "${4}kbit" $cake_egress
 	$n ip link add "hc-$2" type ifb
 	$n ip link set "hc-$2" up
+	# shellcheck disable=SC2086
 	$n tc qdisc replace dev "hc-$2" root cake bandwidth "${3}kbit" $cake_ingress
 	$n tc qdisc add dev "$2" handle ffff: ingress
 	$n tc filter add dev "$2" parent ffff: protocol all matchall \
@@ -112,7 +115,7 @@ rrul() { # TAG MODE IN OUT RTT
 		-l "$len" -D "$T/flent" -t "$name" >"$T/flent.log" 2>&1 || true
 	kill $ticker
 	busy=$(cpu_busy "$c")
-	f=$(ls "$T"/flent/*.flent.gz 2>/dev/null | head -n 1)
+	f=$(find "$T/flent" -name "*.flent.gz" | head -n 1)
 	if [ -z "$f" ]; then
 		echo "FAIL - $name: flent wrote no data"
 		tail -n 5 "$T/flent.log"
@@ -120,14 +123,18 @@ rrul() { # TAG MODE IN OUT RTT
 		return
 	fi
 	cp "$f" "$UML_OUT/flent/$name.flent.gz"
-	# Each series after its first 5 s, which TCP's start takes: the mean
-	# of both sums, and the ping's median and 99th percentile.
+	# While the TCP flows run, less their first 2 s, which their start
+	# takes (flent starts them after a delay, and pings before and after
+	# them for as long): the mean of both sums, and the ping's median and
+	# 99th percentile.
 	r=$(python3 - "$f" <<'EOF'
 import gzip, json, sys
 d = json.load(gzip.open(sys.argv[1]))
-x, res = d["x_values"], d["results"]
+x, res, m = d["x_values"], d["results"], d["metadata"]
+delay = (m["TOTAL_LENGTH"] - m["LENGTH"]) / 2
 def after(name):
-    return [v for t, v in zip(x, res[name]) if v is not None and t >= 5]
+    return [v for t, v in zip(x, res[name])
+            if v is not None and delay + 2 <= t <= delay + m["LENGTH"]]
 def mean(v):
     return sum(v) / len(v) if v else 0
 p = sorted(after("Ping (ms) ICMP"))
@@ -136,6 +143,7 @@ print("%d %d %.2f %.2f" % (1000 * mean(after("TCP download sum")),
                           1000 * mean(after("TCP upload sum")), q(0.5), q(0.99)))
 EOF
 )
+	# shellcheck disable=SC2086 # four figures, a word each
 	set -- "$@" $r
 	printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$4" "$5" \
 		"$6" "$7" "$idle" "$8" "$9" "$busy" "$(mode_opts "$2")" >>"$UML_OUT/rrul.tsv"
@@ -224,6 +232,10 @@ load_plan() {
 	esac
 	case " $parts " in *" sweep "*)
 		for kbit in $sweep_rates; do
+			# A pair of rrul above with this rate each way serves here too.
+			case " $parts " in *" rrul "*)
+				case " $pairs " in *" $kbit/$kbit "*) continue ;; esac ;;
+			esac
 			for mode in shaped cake; do rrul sweep $mode $kbit $kbit 20; done
 			[ "$kbit" -le 60000 ] || rrul sweep hand $kbit $kbit 20
 		done ;;
@@ -236,7 +248,7 @@ load_plan() {
 }
 
 load_bench() {
-	flent_test=rrul_be len=30 parts="rrul sweep nat" cake_by=pondrel
+	flent_test=rrul_be len=20 parts="rrul sweep nat" cake_by=pondrel
 	pairs="20000/20000 50000/10000 100000/20000" sweep_rates="10000 20000 50000 100000 200000 500000 1000000"
 	cake_egress="dual-srchost nat" cake_ingress="dual-dsthost nat ingress"
 	load_mods sch_cake cls_matchall
