@@ -154,7 +154,7 @@ status=0
 {
 	awk -F '\t' '$1 == "cake" && $2 == "wan" {
 			share = $6 / ($5 + $6); total = ($5 + $6) / $3
-			printf("%s: --cake NAT 8-vs-1 %s: single-flow host %.0f %% (>= 45), both %.0f %% (>= 90)\n",
+			printf("%s: --cake NAT 8-vs-1 %s: single-flow host %.1f %% (>= 45), both %.1f %% (>= 90)\n",
 				share >= .45 && total >= .9 ? "PASS" : "FAIL", $4, 100 * share, 100 * total)
 		}' $out/load-nat.tsv
 	awk -F '\t' '$2 == "cake" && $3 >= 10000 && $3 <= 60000 && $4 >= 10000 && $4 <= 60000 {
