@@ -26,43 +26,42 @@ stage() { # NAME COMMAND...
 	cpu "$times.1"
 	echo "== stage $name: passed ($(($(date +%s) - t)) s, $(($(cat "$times.1") - $(cat "$times.0"))) s of CPU)"
 }
-# A stage may run beside the next ones, in a process group of its own,
-# its output kept in build/NAME.log and shown whole when joined; a stage
-# that fails meanwhile ends every one beside.
-bgs=
+# One stage at a time may run beside the next ones, in a process group of
+# its own, its output kept in build/NAME.log and shown whole when joined;
+# a stage that fails meanwhile ends it.
+bg=
 # Every guest (a user-mode kernel, an emulated board) takes one of two
 # slots first (tests/common/watchdog.sh): one per core, whichever stages
 # run side by side.
 GUEST_SLOTS=$(mktemp -d)
 export GUEST_SLOTS
-# shellcheck disable=SC2154 # p is the trap's own loop variable
-trap 'for p in $bgs; do kill -- -"$p" 2>/dev/null || kill "$p" 2>/dev/null || :; done; rm -rf "$times" "$times.0" "$times.1" "$GUEST_SLOTS"' EXIT
+trap '[ -z "$bg" ] || kill -- -"$bg" 2>/dev/null || kill "$bg" 2>/dev/null || :; rm -rf "$times" "$times.0" "$times.1" "$GUEST_SLOTS"' EXIT
 # An interrupted run ends the stage beside it too, with its guests.
 trap 'exit 130' INT TERM HUP
 beside() { # NAME COMMAND...
-	name=$1
+	bg_name=$1
 	shift
-	echo "== stage $name: beside the next stages"
+	echo "== stage $bg_name: beside the next stages"
+	bg_start=$(date +%s)
 	# shellcheck disable=SC2016 # expanded by that shell
 	setsid -w sh -c '"$@" >"$0" 2>&1; st=$?; echo "$st $(date +%s)" >"$0.end"' \
-		"build/$name.log" "$@" &
-	echo "$! $(date +%s)" >"build/$name.log.start"
-	bgs="$bgs $!"
+		"build/$bg_name.log" "$@" &
+	bg=$!
 }
-joined() { # NAME
-	read -r pid start <"build/$1.log.start"
+joined() {
 	cpu "$times.0"
-	wait "$pid" || :
+	wait "$bg" || :
 	cpu "$times.1"
-	bgs=$(echo " $bgs " | sed "s/ $pid / /")
-	cat "build/$1.log"
-	read -r st end <"build/$1.log.end"
+	bg_cpu=$(($(cat "$times.1") - $(cat "$times.0")))
+	bg=
+	cat "build/$bg_name.log"
+	read -r st end <"build/$bg_name.log.end"
 	if [ "$st" -ne 0 ]; then
-		echo "== stage $1: FAILED ($((end - start)) s)" >&2
+		echo "== stage $bg_name: FAILED ($((end - bg_start)) s)" >&2
 		exit 1
 	fi
 	stages=$((stages + 1))
-	echo "== stage $1: passed ($((end - start)) s, $(($(cat "$times.1") - $(cat "$times.0"))) s of CPU, beside the others)"
+	echo "== stage $bg_name: passed ($((end - bg_start)) s, $bg_cpu s of CPU, beside the others)"
 }
 
 arches="amd64 arm64 armhf mipsel s390x"
@@ -78,22 +77,22 @@ done
 # shellcheck disable=SC2086 # one word per package
 stage deps sh scripts/deps.sh $extra
 stage build sh scripts/build.sh -DPONDREL_TESTS=ON
-# ctest boots its user-mode suites two at a time; the builds have what
-# CPU they leave.
+# ctest boots the two user-mode suites at once; once the systemd one is
+# done, the other suite runs alone for minutes and uses about one core:
+# the builds have the other.
 beside ctest ctest --test-dir build --output-on-failure -j2
-# Each other board's static binary on every Debian kernel series of its own
-# architecture that the archive offers (the table in run.sh): built first,
-# so that its boards take each guest slot that ctest's user-mode kernels
-# leave, then those beside the package test and the static suite's.
-# shellcheck disable=SC2086
-stage static-build sh scripts/static-build.sh $arches
-beside boards sh tests/boards/run.sh --ci
 stage sanitize sh scripts/sanitize.sh
 stage bigendian sh scripts/bigendian.sh
-# The package test installs into this machine, which the systemd suite's
-# overlay reads: it runs once ctest is done.
-joined ctest
+# shellcheck disable=SC2086
+stage static-build sh scripts/static-build.sh $arches
+joined
+# Each other board's static binary on every Debian kernel series of its own
+# architecture that the archive offers (the table in run.sh), two at a
+# time beside the package test, then one beside the static suite's one
+# user-mode kernel. The package test installs into this machine, which the
+# systemd suite's overlay reads: it runs here, after that suite.
+beside boards sh tests/boards/run.sh --ci
 stage package-test sh scripts/package-test.sh
 stage static-test sh scripts/static-test.sh
-joined boards
+joined
 echo "stages: $stages passed, 0 failed"
