@@ -46,6 +46,7 @@ ip link set d0 up
 
 plain_scenarios
 shaped_scenarios
+cake_scenarios
 # The wire proves this architecture's byte order, which no kernel changes:
 # run.sh asks for it on the first of the run's kernels of each one.
 if [ "${pondrel_wire:-yes}" = yes ]; then

@@ -74,7 +74,7 @@ userland="busybox-static iproute2 libc6 libbpf1 libelf1 zlib1g libmnl0
 # along, and one that a kernel has built in is not loaded: sch_fq_codel is
 # a module on 5.10 and built in from 6.1.
 modules="sch_tbf sch_ingress cls_basic act_police act_mirred ifb dummy nlmon
-	sch_fq_codel veth"
+	sch_fq_codel veth sch_cake"
 
 # The archive's suites whose newest kernel BOARD boots: the table's, else
 # the series' own with its updates; "-" for the machine's own release.

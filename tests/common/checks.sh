@@ -124,6 +124,8 @@ ifb_state() {
 # time. 0.5 Kbit/s is 62 bytes a second, 34359738 Kbit/s 4294967250. The
 # framing adds to the policer's bucket: 10240 bytes with the overhead and
 # the header, in whole cells on ATM (11395 bytes in 215 cells; 10272).
+# cake's figures: rate, isolation (5 by source host, 6 by destination),
+# ingress, whether GSO is split (below 105 Mbit/s), overhead, mpu, ATM.
 # what | rates, IFB or - for a plain run, framing | figures
 wire_table() { # WIRE_CHECK
 	while IFS='|' read -r what args figures; do
@@ -151,5 +153,8 @@ shaped, none|- - ifb-d0|
 shaped, the extremes|0.5 34359738 ifb-d0|tbf=62,2048,2051,516129032 fq=24419355,24609355,128,131072 tbf=4294967250,17179869,231928231,62500 fq=10000,200000,4096,4194304
 shaped, ATM and overhead|10000 100000 ifb-d0 --atm --overhead 44|tbf=1250000,5000,67500,62500 fq=10000,200000,305,312500 tbf=12500000,50000,675000,62500 fq=10000,200000,3051,3125000
 shaped, mpu|100000 20000 ifb-d0 --mpu 64|tbf=12500000,50000,675000,62500 fq=10000,200000,3051,3125000 tbf=2500000,10000,135000,62500 fq=10000,200000,610,625000
+cake, after the shaped mode: both made|20000 200000 ifb-d0|cake=2500000,6,1,1,0,0,0 cake=25000000,5,0,0,0,0,0
+cake, changed in place, framed|20000 10000 ifb-d0 --atm --overhead 44 --mpu 64|cake-change=2500000,6,1,1,58,64,1 cake-change=1250000,5,0,1,58,64,1
+cake, the IFB removed, egress changed|- 10000 ifb-d0|cake-change=1250000,5,0,1,0,0,0
 EOF
 }

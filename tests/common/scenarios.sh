@@ -169,3 +169,49 @@ EOF
 	run d1 - 1000
 	same "interface deleted between runs" "$st|$out|$err" "1||invalid interface: d1"
 }
+
+# d0's root and its IFB's as tc shows them, then d0's ingress qdisc and
+# filters; a handle that the kernel picked, from 8000: up, as "auto:".
+cake_state() {
+	for dev in d0 ifb-d0; do
+		tc qdisc show dev $dev 2>/dev/null |
+			sed -n 's/^qdisc \([a-z_]*\) \([0-9a-f]*:\) root refcnt [0-9]* *\(.*\)/\1 \2 \3/p' |
+			sed 's/ *$//; s/^\([a-z]*\) [89a-f][0-9a-f]\{3\}: /\1 auto: /' | tr -d '\n'
+		printf ' | '
+	done
+	echo "ingress $(tc qdisc show dev d0 | grep -c '^qdisc ingress') filters $(tc filter show dev d0 ingress | grep -c ' handle ')"
+}
+EG='diffserv3 dual-srchost nat nowash no-ack-filter'
+IN='diffserv3 dual-dsthost nat nowash ingress no-ack-filter'
+
+# Needs sch_cake. Framed, cake counts from the network header: the 14
+# bytes of d0's Ethernet header join the overhead. A rate that another
+# program set keeps the cake pondrel's, and the next run changes it.
+cake_scenarios() {
+	section "cake mode: each run and switch of modes as tc shows it"
+	# what | kernels | arguments | what tc shows after the run
+	while IFS='|' read -r what kernels args want; do
+		ours "$kernels" || continue
+		# shellcheck disable=SC2086
+		run $args
+		same "cake, $what: exit 0, silent" "$st|$out|$err" "0||"
+		same "cake, $what: tc shows it" "$(cake_state)" "$want"
+		[ "$what" = "both directions" ] || continue
+		same "cake, $what: --status reads it back" "$("$PONDREL" --status d0 | grep -v '^  ')" \
+			"ingress: 20000 Kbit/s, cake through IFB ifb-d0, dual-dsthost nat, diffserv3, rtt 100 ms
+egress: 10000 Kbit/s, cake, dual-srchost nat, diffserv3, rtt 100 ms"
+		tc qdisc change dev ifb-d0 root cake bandwidth 5mbit
+		same "cake, $what: a rate that tc set is pondrel's, at that rate" \
+			"$("$PONDREL" --status d0 | sed -n 's/^ingress: \([0-9]* Kbit\/s, cake\).*/\1/p')" "5000 Kbit/s, cake"
+	done <<EOF
+both directions|every|--cake d0 20000 10000|cake 1: bandwidth 10Mbit $EG split-gso rtt 100ms raw overhead 0 | cake 1: bandwidth 20Mbit $IN split-gso rtt 100ms raw overhead 0 | ingress 1 filters 1
+changed in place, the rate tc set too|full|--cake d0 30000 15000|cake 1: bandwidth 15Mbit $EG split-gso rtt 100ms raw overhead 0 | cake 1: bandwidth 30Mbit $IN split-gso rtt 100ms raw overhead 0 | ingress 1 filters 1
+framing in cake's own fields, GSO whole from 105 Mbit/s|every|--cake --atm --overhead 44 --mpu 64 d0 200000 15000|cake 1: bandwidth 15Mbit $EG split-gso rtt 100ms atm overhead 58 mpu 64 | cake 1: bandwidth 200Mbit $IN no-split-gso rtt 100ms atm overhead 58 mpu 64 | ingress 1 filters 1
+framing dropped: raw, overhead 0|full|--cake d0 30000 15000|cake 1: bandwidth 15Mbit $EG split-gso rtt 100ms raw overhead 0 | cake 1: bandwidth 30Mbit $IN split-gso rtt 100ms raw overhead 0 | ingress 1 filters 1
+switched to the shaped mode|full|-s d0 10000 5000|tbf 1: rate 5Mbit burst 2500b lat 50ms | tbf 1: rate 10Mbit burst 5000b lat 50ms | ingress 1 filters 1
+and back|every|--cake d0 10000 5000|cake 1: bandwidth 5Mbit $EG split-gso rtt 100ms raw overhead 0 | cake 1: bandwidth 10Mbit $IN split-gso rtt 100ms raw overhead 0 | ingress 1 filters 1
+switched to the plain mode: the IFB goes|full|d0 10000 5000|tbf auto: rate 5Mbit burst 2Kb lat 50ms |  | ingress 1 filters 1
+and back, ingress alone|full|--cake d0 10000 -|noqueue 0: | cake 1: bandwidth 10Mbit $IN split-gso rtt 100ms raw overhead 0 | ingress 1 filters 1
+- - leaves nothing|every|--cake d0 - -|noqueue 0: |  | ingress 0 filters 0
+EOF
+}

@@ -1,60 +1,22 @@
 # The cake mode in the user-mode kernel, sourced by init.sh (it needs that
-# init's run, same, reported, load, status_check and d0). cake_checks runs
-# once the shaped mode's modules are in: refused without sch_cake, then
-# each run and each switch of mode as tc reads it back, and cake's status
+# init's run, same, reported, load, status_check, the scenarios and d0).
+# cake_checks runs once the shaped mode's modules are in: refused without
+# sch_cake, then the scenarios of every test kernel, and cake's status
 # beside tc's. cake_traffic runs in the traffic section. No shebang: it
 # never runs alone.
 
-# d0's root and its IFB's as tc -j reads them back, "kind handle rate
-# isolation nat ingress overhead|raw mpu atm" each, then d0's ingress.
-cake_state() {
-	for dev in d0 ifb-d0; do
-		tc -j qdisc show dev $dev 2>/dev/null | jq -j '.[] | select(.root) |
-			.options as $o | "\(.kind) \(.handle) \($o.bandwidth // $o.rate)" +
-			(if .kind == "cake" then " \($o.flowmode) \($o.nat) \($o.ingress) " +
-			"\(if $o.raw then "raw" else $o.overhead end) \($o.mpu // 0) \($o.atm // "-")"
-			else "" end) + " | "' |
-			sed 's/ [89a-f][0-9a-f]\{3\}: / auto: /' # a handle the kernel picked
-	done
-	echo "ingress $(tc qdisc show dev d0 | grep -c '^qdisc ingress') filters $(tc filter show dev d0 ingress | grep -c ' handle ')"
-}
-
 # Before sch_cake is loaded, and then with it.
 cake_checks() {
-	echo "== cake mode: without sch_cake, then each run as tc reads it back"
+	section "cake mode: without sch_cake"
 	run --cake d0 10000 5000
 	same "sch_cake missing: exit 1, each direction's refusal reported, nothing half-built" \
 		"$st|$out|$(reported "$st" $T/err && sed 's/^varnic: error: netlink: //' $T/err | tr '\n' /)|$(cake_state)" \
-		"1||$ENOENT_TEXT/$ENOENT_TEXT/|noqueue 0: null | ingress 0 filters 0"
+		"1||$ENOENT_TEXT/$ENOENT_TEXT/|noqueue 0: |  | ingress 0 filters 0"
 	load net/sched/sch_cake
-	# Framed, cake counts from the network header: the 14 bytes of d0's
-	# Ethernet header join the overhead. Leaving the IFB's rate to another
-	# program keeps the cake pondrel's: the next run changes it in place.
-	# what | arguments | what tc shows after the run
-	while IFS='|' read -r what args want; do
-		# shellcheck disable=SC2086
-		run $args
-		same "cake, $what: exit 0, silent" "$st|$out|$err" "0||"
-		same "cake, $what: tc shows it" "$(cake_state)" "$want"
-		[ "$what" != "both directions" ] || tc qdisc change dev ifb-d0 root cake bandwidth 5mbit
-	done <<'EOF'
-both directions|--cake d0 20000 10000|cake 1: 1250000 dual-srchost true false raw 0 - | cake 1: 2500000 dual-dsthost true true raw 0 - | ingress 1 filters 1
-changed in place, another program's rate too|--cake d0 30000 15000|cake 1: 1875000 dual-srchost true false raw 0 - | cake 1: 3750000 dual-dsthost true true raw 0 - | ingress 1 filters 1
-framing in cake's own fields|--cake --atm --overhead 44 --mpu 64 d0 30000 15000|cake 1: 1875000 dual-srchost true false 58 64 atm | cake 1: 3750000 dual-dsthost true true 58 64 atm | ingress 1 filters 1
-framing dropped: raw, overhead 0|--cake d0 30000 15000|cake 1: 1875000 dual-srchost true false raw 0 - | cake 1: 3750000 dual-dsthost true true raw 0 - | ingress 1 filters 1
-switched to the shaped mode|-s d0 10000 5000|tbf 1: 625000 | tbf 1: 1250000 | ingress 1 filters 1
-and back|--cake d0 10000 5000|cake 1: 625000 dual-srchost true false raw 0 - | cake 1: 1250000 dual-dsthost true true raw 0 - | ingress 1 filters 1
-switched to the plain mode: the IFB goes|d0 10000 5000|tbf auto: 625000 | ingress 1 filters 1
-and back, ingress alone|--cake d0 10000 -|noqueue 0: null | cake 1: 1250000 dual-dsthost true true raw 0 - | ingress 1 filters 1
-- - leaves nothing|--cake d0 - -|noqueue 0: null | ingress 0 filters 0
-EOF
+	cake_scenarios
 
 	run --cake d0 20000 3000
 	status_check "cake mode" - d0 cake cake
-	tc qdisc change dev ifb-d0 root cake bandwidth 5mbit
-	run --status d0
-	same "a cake whose rate another program set: pondrel's, at that rate" \
-		"$(echo "$out" | sed -n 's/^ingress: \([0-9]* Kbit\/s, cake\).*/\1/p')" "5000 Kbit/s, cake"
 	tc qdisc change dev d0 root cake besteffort
 	status_check "cake with other tins" - d0 cake foreign
 	run --cake d0 - -

@@ -47,6 +47,9 @@ SCENARIOS=full
 # status_check
 # shellcheck source=tests/common/status.sh
 . "$(dirname "$0")/../common/status.sh"
+# cake_checks, cake_traffic
+# shellcheck source=tests/uml/cake.sh
+. "$(dirname "$0")/cake.sh"
 
 load() { # module paths under the kernel's module tree, without .ko; a
 	# word "PATH PARAM=VALUE..." passes parameters to that module
@@ -260,6 +263,7 @@ replaced by a shaped run without options|-s d0 10000 5000|"mpu":0 "linklayer":"e
 EOF
 run d0 - -
 
+cake_checks
 wire_scenarios "$WIRE_CHECK"
 
 section "status"
@@ -374,7 +378,7 @@ if [ "${UML_MODE:-suite}" = suite ]; then
 	# Far more than the limit in each direction, even from a slow user-mode
 	# kernel: the queues and the policer must drop, and in the shaped mode the
 	# fair queues below the tbfs. DROPPED is jq's test of each direction.
-	overload() { # NAME INGRESS DROPPED
+	overload() { # NAME INGRESS DROPPED [EGRESS]
 		# A loaded machine may starve iperf3's own control connection behind
 		# the flood: a run that lost it goes once more.
 		for r in "" -R; do
@@ -387,7 +391,7 @@ if [ "${UML_MODE:-suite}" = suite ]; then
 		sleep 1
 		ip netns exec pondrel4a "$PONDREL" --status v4a | sed 's/^/    /'
 		ip netns exec pondrel4a "$PONDREL" --json v4a | sed 's/^/    /'
-		status_check "$1 after traffic" pondrel4a v4a "$2" shaped
+		status_check "$1 after traffic" pondrel4a v4a "$2" "${4:-shaped}"
 		same "$1 after traffic: both directions dropped" \
 			"$(jq "[.ingress, .egress] | all($3)" $T/status.json)" true
 	}
@@ -410,6 +414,7 @@ if [ "${UML_MODE:-suite}" = suite ]; then
 				$T/before.json $T/after.json)" \
 			"1042 $([ -n "$opt" ] && echo 1042 || echo 1028)"
 	done
+	cake_traffic
 	traffic_down
 fi
 
