@@ -41,6 +41,11 @@ while read -r m; do
 		exit 1
 	fi
 done </modules/order
+if dmesg | grep -q 'Call Trace'; then
+	dmesg | sed 's/^/    dmesg: /'
+	echo "pondrel-board: the kernel traced while loading modules"
+	exit 1
+fi
 ip link add d0 type dummy
 ip link set d0 up
 

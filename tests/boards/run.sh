@@ -445,7 +445,14 @@ if [ "$1" = --one ]; then # BOARD PONDREL WIRE
 	board "$arch"
 	echo "== $2: $qemu $machine, $(sed -n 's/.*\/\([^/]*\)\.deb$/\1/p;q' "$work/$2.debs"), $3"
 	prepare "$2" "$3"
-	boot "$2" "$4"
+	# An emulated kernel that traced while it loaded the modules is at
+	# fault, not the tool (s390x once lost the ifb link type so, though
+	# every insmod succeeded): its init says so, and it boots once more.
+	if ! boot "$2" "$4"; then
+		grep -q '^pondrel-board: the kernel traced' "$w/console" || exit 1
+		echo "== $2: booted once more"
+		boot "$2" "$4"
+	fi
 	exit 0
 fi
 if [ "$1" = --ci ]; then
