@@ -26,5 +26,5 @@ set ylabel "ping p99 above idle (ms)"
 set logscale y
 set yrange [0.1:*]
 set key top left
-plot for [i = 1:3] rows(word(modes, i)) using 3:(($10 - $8) < 0.1 ? 0.1 : $10 - $8) with linespoints lc i title word(modes, i)
+plot for [i = 1:3] rows(word(modes, i)) using 3:($10 < 0 ? NaN : ($10 - $8) < 0.1 ? 0.1 : $10 - $8) with linespoints lc i title word(modes, i)
 unset multiplot

@@ -23,22 +23,25 @@ sweep_rows() { # RRUL_TSV
 		sort -t "$(printf '\t')" -s -k3,3n
 }
 
+# A ping's figure above idle, or "-" where flent gave none (-1).
+above='function above(v, idle) { return v < 0 ? "-" : sprintf("%.1f", v - idle) } '
+
 # The tables of docs/performance.md, from the files that a run wrote.
 docs() { # DIR DOC
 	rrul=$1/load-rrul.tsv nat=$1/load-nat.tsv
 	# rrul_be at the rate pairs: each direction's goodput in % of its rate,
 	# the ping's median and 99th percentile above idle, the guest's CPU.
-	awk -F '\t' -v OFS='\t' 'NR == 1 {
+	awk -F '\t' -v OFS='\t' "$above"'NR == 1 {
 			print "in/out Kbit/s", "mode", "down %", "up %", "ping idle ms",
 				"median +ms", "p99 +ms", "CPU %"; next }
 		$1 == "rrul" { print $3 "/" $4, $2, int(100 * $6 / $3 + .5), int(100 * $7 / $4 + .5),
-			$8, sprintf("%.1f", $9 - $8), sprintf("%.1f", $10 - $8), $11 }' "$rrul" |
+			$8, above($9, $8), above($10, $8), $11 }' "$rrul" |
 		sh bench/table.sh "$2" load:rrul
 	sweep_rows "$rrul" >"$1/sweep.tmp"
-	awk -F '\t' -v OFS='\t' 'BEGIN {
+	awk -F '\t' -v OFS='\t' "$above"'BEGIN {
 			print "Kbit/s each way", "mode", "down %", "up %", "median +ms", "p99 +ms", "CPU %" }
 		{ print $3, $2, int(100 * $6 / $3 + .5), int(100 * $7 / $4 + .5),
-			sprintf("%.1f", $9 - $8), sprintf("%.1f", $10 - $8), $11 }' "$1/sweep.tmp" |
+			above($9, $8), above($10, $8), $11 }' "$1/sweep.tmp" |
 		sh bench/table.sh "$2" load:sweep
 	# Per mode, the highest rate of the sweep up to which every rate held
 	# 90 % both ways, and the figures of the next one.

@@ -37,19 +37,19 @@ regenerate docs/traffic.tsv "$tmp/load" "$tmp/now.md"
 diff -u $doc "$tmp/now.md" ||
 	fail "$doc does not match its data; run sh bench/traffic.sh --docs docs/traffic.tsv $doc (and bench/load.sh --docs docs $doc)"
 
-# Data with a row of each kind, so that the load tables are proven before
-# a full run has committed any.
+# Data with a row of each kind under the committed data's heads, so that
+# the load tables are proven whatever a full run committed.
 cp "$tmp/load/load-rrul.tsv" "$tmp/load/load-nat.tsv" "$tmp/"
 mkdir -p "$tmp/rows"
 {
-	cat "$tmp/load-rrul.tsv"
+	head -n 1 "$tmp/load-rrul.tsv"
 	printf 'rrul\tcake\t20000\t20000\t20\t18400\t18200\t20.4\t21.0\t23.9\t71\t-\n'
 	printf 'sweep\tcake\t10000\t10000\t20\t9300\t9200\t20.4\t21.0\t23.9\t60\t-\n'
 	printf 'sweep\tcake\t100000\t100000\t20\t60000\t41000\t20.4\t21.0\t60.9\t99\t-\n'
 	printf '# seconds\t1500\n'
 } >"$tmp/rows/load-rrul.tsv"
 {
-	cat "$tmp/load-nat.tsv"
+	head -n 1 "$tmp/load-nat.tsv"
 	printf 'cake\twan\t20000\tdown\t9300\t9100\t70\t-\n'
 } >"$tmp/rows/load-nat.tsv"
 regenerate docs/traffic.tsv "$tmp/rows" "$tmp/rows.md"
