@@ -111,6 +111,22 @@ add_cake(int ifindex, double rate, bool arriving, bool change)
 	return send_and_wait(msg, false);
 }
 
+static uint32_t
+cake_u32(struct nlattr **tb, int type, uint32_t absent)
+{
+	uint32_t v = absent;
+
+	copy_attr(tb[type], &v, sizeof(v));
+	return v;
+}
+
+static void
+raise_to(uint32_t *max, uint32_t v)
+{
+	if (v > *max)
+		*max = v;
+}
+
 /* The figures of each tin: the slowest tin's delays, the rest summed. */
 static void
 read_tins(struct nlattr *xstats, struct cake_status *c)
@@ -118,7 +134,6 @@ read_tins(struct nlattr *xstats, struct cake_status *c)
 	struct nlattr *tb[TCA_CAKE_STATS_MAX + 1];
 	struct nlattr *tins[TC_CAKE_MAX_TINS + 1];
 	struct nlattr *t[TCA_CAKE_TIN_STATS_MAX + 1];
-	uint32_t v;
 	int i;
 
 	if (xstats == NULL ||
@@ -132,37 +147,16 @@ read_tins(struct nlattr *xstats, struct cake_status *c)
 		    nla_parse_nested(t, TCA_CAKE_TIN_STATS_MAX, tins[i],
 				     NULL) != 0)
 			continue;
-		v = 0;
-		copy_attr(t[TCA_CAKE_TIN_STATS_AVG_DELAY_US], &v, sizeof(v));
-		if (v > c->delay_us)
-			c->delay_us = v;
-		v = 0;
-		copy_attr(t[TCA_CAKE_TIN_STATS_PEAK_DELAY_US], &v, sizeof(v));
-		if (v > c->peak_delay_us)
-			c->peak_delay_us = v;
-		v = 0;
-		copy_attr(t[TCA_CAKE_TIN_STATS_DROPPED_PACKETS], &v, sizeof(v));
-		c->drops += v;
-		v = 0;
-		copy_attr(t[TCA_CAKE_TIN_STATS_ECN_MARKED_PACKETS], &v,
-			  sizeof(v));
-		c->ecn_marks += v;
-		v = 0;
-		copy_attr(t[TCA_CAKE_TIN_STATS_BACKLOG_BYTES], &v, sizeof(v));
-		c->backlog += v;
-		v = 0;
-		copy_attr(t[TCA_CAKE_TIN_STATS_BACKLOG_PACKETS], &v, sizeof(v));
-		c->qlen += v;
+		raise_to(&c->delay_us,
+			 cake_u32(t, TCA_CAKE_TIN_STATS_AVG_DELAY_US, 0));
+		raise_to(&c->peak_delay_us,
+			 cake_u32(t, TCA_CAKE_TIN_STATS_PEAK_DELAY_US, 0));
+		c->drops += cake_u32(t, TCA_CAKE_TIN_STATS_DROPPED_PACKETS, 0);
+		c->ecn_marks +=
+		    cake_u32(t, TCA_CAKE_TIN_STATS_ECN_MARKED_PACKETS, 0);
+		c->backlog += cake_u32(t, TCA_CAKE_TIN_STATS_BACKLOG_BYTES, 0);
+		c->qlen += cake_u32(t, TCA_CAKE_TIN_STATS_BACKLOG_PACKETS, 0);
 	}
-}
-
-static uint32_t
-cake_u32(struct nlattr **tb, int type, uint32_t absent)
-{
-	uint32_t v = absent;
-
-	copy_attr(tb[type], &v, sizeof(v));
-	return v;
 }
 
 /*

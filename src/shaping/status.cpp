@@ -205,15 +205,7 @@ judge_status(struct status_view *v)
 void
 begin_status(struct status_view *v)
 {
-	int ifb = v->ifb;
-	char name[IFNAMSIZ];
-	bool up = v->ifb_up;
-
-	memcpy(name, v->ifb_name, IFNAMSIZ);
 	memset(v, 0, sizeof(*v));
-	v->ifb = ifb;
-	memcpy(v->ifb_name, name, IFNAMSIZ);
-	v->ifb_up = up;
 }
 
 /* Filters first: the IFB's queue matters only if the redirect is there. */
@@ -222,11 +214,11 @@ read_status(struct status_view *v)
 {
 	struct ifb_found found;
 
+	begin_status(v);
 	v->ifb = find_own_ifb(target_name, &found);
 	v->ifb_up = found.up;
-	snprintf(v->ifb_name, sizeof(v->ifb_name), "%s",
-		 v->ifb != 0 ? found.name : "");
-	begin_status(v);
+	if (v->ifb != 0)
+		memcpy(v->ifb_name, found.name, IFNAMSIZ);
 	if (!dump_tc(RTM_GETTFILTER, target_ifindex, INGRESS_HANDLE,
 		     decode_filter, v) ||
 	    !dump_tc(RTM_GETQDISC, 0, 0, decode_qdisc, v))

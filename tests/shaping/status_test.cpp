@@ -57,11 +57,11 @@ decode(const std::vector<uint8_t> &dump, int ifindex, int ifb,
        const char *ifb_name)
 {
 	target_ifindex = ifindex;
+	begin_status(&view);
 	view.ifb = ifb;
 	view.ifb_up = true;
 	snprintf(view.ifb_name, sizeof(view.ifb_name), "%s", ifb_name);
 	ticks_per_second = 1000.0 / 64 * 1000000;
-	begin_status(&view);
 	for (size_t at = 0; at + sizeof(nlmsghdr) <= dump.size();) {
 		nlmsghdr h;
 		memcpy(&h, &dump[at], sizeof(h));
