@@ -285,9 +285,11 @@ remove_ifb_device()
 	devices.clear();
 }
 
+// A run on eth0 in the mode given (--cake with cake), finding now in force.
 void
 record_eth0_run(bool shaped, double ingress, double egress,
-		const std::vector<bool> &refusals)
+		const std::vector<bool> &refusals,
+		const status_view &now = nothing_in_force, bool cake = false)
 {
 	reset_recorder();
 	answers = refusals;
@@ -295,9 +297,10 @@ record_eth0_run(bool shaped, double ingress, double egress,
 	target_ifindex = IFINDEX;
 	target_name = "eth0";
 	shaped_mode = shaped;
-	configure_ingress(ingress, &nothing_in_force);
-	configure_egress(egress, &nothing_in_force);
-	shaped_mode = false;
+	cake_mode = cake;
+	configure_ingress(ingress, &now);
+	configure_egress(egress, &now);
+	shaped_mode = cake_mode = false;
 }
 
 std::vector<request_image>
@@ -479,17 +482,10 @@ TEST(CakeRequests, MadeAfterWhatWasThereOrChangedInPlace)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		make_ifb_device(c.ifb);
-		reset_recorder();
-		answers = c.answers;
-		ticks_per_second = TPS;
-		target_ifindex = IFINDEX;
-		target_name = "eth0";
-		shaped_mode = cake_mode = true;
 		link_framing = c.framed ? framing{44, 64, true} : framing{};
 		framing_given = c.framed;
-		configure_ingress(c.ingress, &c.now);
-		configure_egress(c.egress, &c.now);
-		shaped_mode = cake_mode = framing_given = false;
+		record_eth0_run(true, c.ingress, c.egress, c.answers, c.now, true);
+		framing_given = false;
 		link_framing = {};
 		expect_same_requests(c.want);
 		remove_ifb_device();
