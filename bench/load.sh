@@ -98,37 +98,18 @@ $dir/pondrel --help 2>&1 | grep -q -- --cake || cake=hand
 printf 'len=%s\nparts="%s"\npairs="%s"\nsweep_rates="%s"\ncake_by=%s\n' \
 	"$len" "$parts" "$pairs" "$sweep" $cake >$dir/uml/load.conf
 
-# As in bench/traffic.sh: only a full run on a quiet machine rewrites the
-# committed figures; $narrowed and $busy hold the reasons against.
-cpus=$(nproc)
-narrowed='' busy=''
-above() { # LOAD EXTRA: whether LOAD is above half the CPUs plus EXTRA
-	awk -v l="$1" -v c="$cpus" -v e="$2" 'BEGIN { exit !(l > c / 2 + e) }'
-}
+# Only a full run on a quiet machine rewrites the committed figures;
+# $narrowed and $busy hold the reasons against.
+# shellcheck source=bench/quiet.sh
+. bench/quiet.sh
+narrowed=''
 [ "$len|$parts|$pairs|$sweep" = "20|rrul sweep nat|20000/20000 50000/10000 100000/20000|10000 20000 50000 100000 200000 500000 1000000" ] ||
 	narrowed="the bench was narrowed (LOAD_LEN, LOAD_PARTS, LOAD_PAIRS or LOAD_SWEEP)"
 [ $cake = pondrel ] || narrowed="${narrowed:+$narrowed
 }this pondrel has no --cake: cake was made by hand in its place"
 above "${before%% *}" 0 && busy="load average ${before%% *} before the run, above half of $cpus CPUs"
 
-(while :; do
-	cut -d' ' -f1 /proc/loadavg
-	sleep 10
-done) >$dir/load-during &
-sampler=$!
-trap 'kill $sampler 2>/dev/null || true' EXIT
-start=$(date +%s)
-UML_MODE=load sh tests/uml/run.sh $dir/pondrel /dev/null /dev/null /dev/null $dir/uml >$dir/load.log || {
-	tail -n 20 $dir/load.log
-	echo "FAIL: the load bench did not complete; see $dir/load.log" >&2
-	exit 1
-}
-end=$(date +%s)
-kill $sampler
-after=$(cut -d' ' -f1-3 /proc/loadavg)
-during=$(sort -n $dir/load-during | tail -n 1)
-above "$during" 1 && busy="${busy:+$busy
-}load average up to $during during the run, above half of $cpus CPUs plus 1"
+guest_sampled load "the load bench" $dir/pondrel /dev/null /dev/null /dev/null $dir/uml
 
 out=$dir doc=$dir/performance.md
 if [ -z "$narrowed$busy" ]; then

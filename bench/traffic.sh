@@ -139,21 +139,16 @@ framing="--atm --overhead 44"
 printf 'runs=%s\nrtts="%s"\nrates="%s"\nframing="%s"\n' "$runs" "$rtts" "$rates" \
 	"$framing" >$dir/uml/traffic.conf
 
-# Figures from a busy machine understate what the limits do (the user-mode
-# kernel gets less CPU than its timers want), and a narrowed matrix leaves
-# points out, so only a full run on a quiet machine rewrites the committed
-# figures. Quiet: a 1-minute load average of at most half the CPUs before
-# the run, and at most that plus 1 during it, as the user-mode kernel
-# keeps one CPU busy itself; and an unlimited goodput at least half of
-# what the committed docs/traffic.tsv holds for the same direction and
-# round trip, which catches a machine whose CPU is taken by a host that
-# its load average does not see. $narrowed and $busy hold the reasons
-# against, a line each.
-cpus=$(nproc)
-narrowed='' busy=''
-above() { # LOAD EXTRA: whether LOAD is above half the CPUs plus EXTRA
-	awk -v l="$1" -v c="$cpus" -v e="$2" 'BEGIN { exit !(l > c / 2 + e) }'
-}
+# A narrowed matrix leaves points out and a busy machine understates the
+# limits, so only a full run on a quiet machine (bench/quiet.sh) rewrites
+# the committed figures; quiet here also means an unlimited goodput at
+# least half of what the committed docs/traffic.tsv holds for the same
+# direction and round trip, which catches a machine whose CPU is taken by
+# a host that its load average does not see. $narrowed and $busy hold the
+# reasons against, a line each.
+# shellcheck source=bench/quiet.sh
+. bench/quiet.sh
+narrowed=''
 [ "$runs|$rtts|$rates" = "3|0 5 20 50|1000 10000 50000 100000" ] ||
 	narrowed="the matrix was narrowed (TRAFFIC_RUNS, TRAFFIC_RTTS or TRAFFIC_RATES)"
 if above "${before%% *}" 0; then
@@ -164,28 +159,8 @@ if [ -n "$narrowed$busy" ]; then
 	echo "traffic: so the figures go to $dir/, not to docs/" >&2
 fi
 
-# The load during the run, sampled from the host every 10 s.
-(while :; do
-	cut -d' ' -f1 /proc/loadavg
-	sleep 10
-done) >$dir/load-during &
-sampler=$!
-trap 'kill $sampler 2>/dev/null || true' EXIT
-start=$(date +%s)
-UML_MODE=traffic sh tests/uml/run.sh $dir/pondrel $dir/tests/uml/uml_wire_check \
-	$dir/tests/uml/uml_race $dir/pondrel_strerror $dir/uml >$dir/traffic.log || {
-	tail -n 20 $dir/traffic.log
-	echo "FAIL: the traffic matrix did not complete; see $dir/traffic.log" >&2
-	exit 1
-}
-end=$(date +%s)
-kill $sampler
-after=$(cut -d' ' -f1-3 /proc/loadavg)
-during=$(sort -n $dir/load-during | tail -n 1)
-if above "$during" 1; then
-	busy="$busy
-load average up to $during during the run, above half of $cpus CPUs plus 1"
-fi
+guest_sampled traffic "the traffic matrix" $dir/pondrel $dir/tests/uml/uml_wire_check \
+	$dir/tests/uml/uml_race $dir/pondrel_strerror $dir/uml
 
 # One row per point: the median, lowest and highest of its runs, and each
 # run in the order it ran; the same for the delay that the load added to

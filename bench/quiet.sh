@@ -1,0 +1,42 @@
+# shellcheck shell=sh disable=SC2034,SC2154,SC2086 # dir comes from, start and the rest go to, the sourcing bench; no blanks in dir
+# The quiet-machine guard of bench/traffic.sh and bench/load.sh, sourced by
+# both (no shebang: it never runs alone). Figures from a busy machine
+# understate what the limits do, as the user-mode kernel gets less CPU
+# than its timers want: quiet is a 1-minute load average of at most half
+# the CPUs before the run, and at most that plus 1 during it, as the
+# guest keeps one CPU busy itself. The sourcing script sets dir, and reads
+# cpus, busy and, after guest_sampled, start, end, during and after.
+cpus=$(nproc)
+busy=''
+
+above() { # LOAD EXTRA: whether LOAD is above half the CPUs plus EXTRA
+	awk -v l="$1" -v c="$cpus" -v e="$2" 'BEGIN { exit !(l > c / 2 + e) }'
+}
+
+# Boots the user-mode kernel in MODE (its console log in $dir/MODE.log)
+# while the host's load is sampled every 10 s; a load above the bound
+# during the run joins $busy. A guest that fails ends the bench.
+guest_sampled() { # MODE WHAT run.sh's ARGUMENTS...
+	mode=$1 what=$2
+	shift 2
+	(while :; do
+		cut -d' ' -f1 /proc/loadavg
+		sleep 10
+	done) >$dir/load-during &
+	sampler=$!
+	trap 'kill $sampler 2>/dev/null || true' EXIT
+	start=$(date +%s)
+	UML_MODE=$mode sh tests/uml/run.sh "$@" >$dir/$mode.log || {
+		tail -n 20 $dir/$mode.log
+		echo "FAIL: $what did not complete; see $dir/$mode.log" >&2
+		exit 1
+	}
+	end=$(date +%s)
+	kill $sampler
+	after=$(cut -d' ' -f1-3 /proc/loadavg)
+	during=$(sort -n $dir/load-during | tail -n 1)
+	if above "$during" 1; then
+		busy="${busy:+$busy
+}load average up to $during during the run, above half of $cpus CPUs plus 1"
+	fi
+}
