@@ -117,16 +117,19 @@ rates_valid(const char *ingress, const char *egress)
 	       check_rate_arg(egress, &rate) == RATE_OK;
 }
 
-/* A whole number of bytes up to max, checked as strictly as a rate. */
+/*
+ * A whole number of bytes up to max, in decimal digits alone: strtod would
+ * take "0x10" for 16 and "1e2" for 100, which no one means by a byte count.
+ */
 uint16_t
 parse_bytes_arg(const char *text, unsigned int max)
 {
-	char *end;
-	double bytes = strtod(text, &end);
+	unsigned long bytes = 0;
+	const char *p;
 
-	/* NaN fails the ordered test, fractions the round trip. */
-	if (end == text || *end != '\0' || !(bytes >= 0.0 && bytes <= max) ||
-	    (double)(unsigned int)bytes != bytes)
+	for (p = text; *p >= '0' && *p <= '9' && bytes <= max; p++)
+		bytes = bytes * 10 + (unsigned long)(*p - '0');
+	if (p == text || *p != '\0' || bytes > max)
 		show_usage();
 	return (uint16_t)bytes;
 }

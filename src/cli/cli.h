@@ -22,6 +22,11 @@
  */
 #define OVERHEAD_MAX (65535 - 14)
 #define MPU_MAX 65535
+/*
+ * cake's own field is signed and 16 bits wide; what tc lets a user give it
+ * is at most 256, and pondrel takes no more, the link header aside.
+ */
+#define CAKE_OVERHEAD_MAX 256
 
 /* Set by --shape: ingress through an IFB, buckets sized by the rate. */
 extern bool shaped_mode;

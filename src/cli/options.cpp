@@ -89,5 +89,8 @@ parse_options(int argc, char *argv[])
 			show_usage();
 		}
 	}
+	/* cake keeps its overhead in 16 signed bits: more would wrap. */
+	if (cake_mode && link_framing.overhead > CAKE_OVERHEAD_MAX)
+		show_usage();
 	return optind;
 }

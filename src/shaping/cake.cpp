@@ -199,7 +199,8 @@ decode_cake(struct nlattr *options, struct nlattr *xstats,
 		got->framing.overhead = (uint16_t)(overhead - (int32_t)header);
 	s->framing = got->framing;
 	cake_rule(s->arriving, rate, &want);
-	if (got->diffserv != want.diffserv ||
+	/* cake takes a rate of 0 for none at all: no limit of pondrel's. */
+	if (rate == 0 || got->diffserv != want.diffserv ||
 	    got->flow_mode != want.flow_mode || got->nat != want.nat ||
 	    got->ingress != want.ingress || got->rtt_us != want.rtt_us ||
 	    atm > CAKE_ATM_ATM || cake_u32(tb, TCA_CAKE_MPU, 0) > 0xffff ||

@@ -138,6 +138,19 @@ const contract_case contract[] = {
      {"--cake", "lo", "1", "0.001"}, USAGE},
     {"--cake with framing passes on to the interface",
      {"--cake", "--atm", "nosuch0", "1", "1"}, "invalid interface: nosuch0\n"},
+    // Byte counts are decimal digits: no hexadecimal, no exponent.
+    {"hexadecimal overhead", {"--overhead", "0x10", "lo", "1", "1"}, USAGE},
+    {"overhead with an exponent", {"--overhead", "1e2", "lo", "1", "1"},
+     USAGE},
+    {"mpu with a blank before it", {"--mpu", " 64", "lo", "1", "1"}, USAGE},
+    // cake's overhead field is 16 signed bits; 50000 would wrap.
+    {"--cake overhead beyond 256", {"--cake", "--overhead", "257", "lo", "1", "1"},
+     USAGE},
+    {"--cake overhead beyond 256, the option after it",
+     {"--overhead", "50000", "--cake", "lo", "1", "1"}, USAGE},
+    {"--cake overhead of 256 passes on to the interface",
+     {"--cake", "--overhead", "256", "nosuch0", "1", "1"},
+     "invalid interface: nosuch0\n"},
     {"the status view takes no framing",
      {"--status", "--overhead", "4", "lo"}, USAGE},
 };

@@ -19,6 +19,10 @@ cake_checks() {
 	status_check "cake mode" - d0 cake cake
 	tc qdisc change dev d0 root cake besteffort
 	status_check "cake with other tins" - d0 cake foreign
+	# cake's rate 0 is no limit at all, whoever set it.
+	run --cake d0 20000 3000
+	tc qdisc change dev d0 root cake unlimited
+	status_check "an unlimited cake" - d0 cake foreign
 	run --cake d0 - -
 }
 
