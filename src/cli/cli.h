@@ -41,7 +41,7 @@ int parse_options(int argc, char *argv[]);
 void resolve_interface(const char *name);
 double parse_rate_arg(const char *text);
 bool rates_valid(const char *ingress, const char *egress);
-void lock_interface(const char *name);
+int lock_interface(const char *name);
 uint16_t parse_bytes_arg(const char *text, unsigned int max);
 int show_status(const char *name);
 

@@ -22,9 +22,9 @@ trap 'poweroff -f' EXIT
 
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
+# A bare tmpfs, as a busybox init mounts it: world-writable and sticky,
+# with no /run/lock. Runs on one interface must take turns all the same.
 mount -t tmpfs tmpfs /run
-# Where runs on one interface take their turns, as on a booted system.
-mkdir /run/lock
 # Scratch space lives on that tmpfs too. Nothing is mounted over /tmp: the
 # checkout and its build directory may well be below it.
 T=/run/pondrel-uml

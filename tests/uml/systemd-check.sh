@@ -109,8 +109,11 @@ echo "== two triggers at once"
 conf d0 INGRESS=10000,EGRESS=5000
 # The holder says when it has the lock and keeps it until told: on a slow
 # machine a fixed pause may end before it even has it.
+# It holds the lock that pondrel takes, in the directory that the unit
+# makes for it.
 rm -f /run/pondrel-held /run/pondrel-release
-flock /run/lock/pondrel-d0.lock sh -c \
+same "the unit's lock directory: root's alone" "$(stat -c '%U %a' /run/pondrel)" "root 700"
+flock /run/pondrel/d0.lock sh -c \
 	'touch /run/pondrel-held; until [ -e /run/pondrel-release ]; do sleep 0.1; done' &
 holder=$!
 until_true test -e /run/pondrel-held
