@@ -3,12 +3,18 @@
 #include "../netlink/netlink.h"
 #include "../shaping/shaping.h"
 
+/*
+ * A shaped run that finds its configuration changed by another sets it up
+ * again, this often at most.
+ */
+#define RUN_TRIES 3
+
 int
 main(int argc, char *argv[])
 {
 	static struct status_view now;
 	double ingress, egress;
-	int first = 1;
+	int first = 1, lock = -1, tries;
 
 	/* Three words are always the plain call, even with "-s" as a name. */
 	if (argc != 4)
@@ -30,22 +36,49 @@ main(int argc, char *argv[])
 	try_route_socket();
 	/* A run whose arguments fail changes nothing, a vanished IFB too. */
 	if (shaped_mode && rates_valid(argv[first + 1], argv[first + 2])) {
-		lock_interface(argv[first]);
+		lock = lock_interface(argv[first]);
 		remove_orphaned_ifb(argv[first]);
 	}
 	resolve_interface(argv[first]);
 	ingress = parse_rate_arg(argv[first + 1]);
 	egress = parse_rate_arg(argv[first + 2]);
-	lock_interface(argv[first]);
+	if (lock < 0)
+		lock = lock_interface(argv[first]);
 
 	read_psched_clock();
 	open_route_socket();
 	/* What is in force decides whether a cake is changed or made. */
 	if (cake_mode)
 		read_status(&now);
-	/* Each direction stands alone: refused ingress still shapes egress. */
-	configure_ingress(ingress, &now);
-	configure_egress(egress, &now);
+	for (tries = 1;; tries++) {
+		/* Each direction stands alone: refused ingress still shapes
+		 * egress. */
+		configure_ingress(ingress, &now);
+		configure_egress(egress, &now);
+		/* The plain call sends its requests and no more, if they all
+		 * succeed. */
+		if (!shaped_mode && failed_requests == 0)
+			break;
+		read_status(&now);
+		if (failed_requests == 0 &&
+		    configuration_holds(&now, ingress, egress, cake_mode)) {
+			remove_stranded_ifbs(argv[first]);
+			break;
+		}
+		/*
+		 * A refusal has been reported, and comes again if tried. It may
+		 * be another run's doing, whose redirect was left with no IFB.
+		 */
+		if (failed_requests != 0 || tries == RUN_TRIES) {
+			remove_dead_redirect(&now);
+			if (failed_requests == 0)
+				report_error("another run changed the "
+					     "configuration",
+					     0);
+			failed_requests++;
+			break;
+		}
+	}
 	close_route_socket();
 
 	return failed_requests == 0 ? 0 : 1;

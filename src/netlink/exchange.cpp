@@ -256,6 +256,21 @@ dump_actions(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg)
 }
 
 /*
+ * The devices of one link kind; a kernel older than the kind's filter
+ * sends every device, so parse looks at the kind itself.
+ */
+bool
+dump_links(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg)
+{
+	struct nl_msg *msg = new_link_request(RTM_GETLINK, NLM_F_DUMP, 0, 0);
+	struct nlattr *info = open_nest(msg, IFLA_LINKINFO);
+
+	nla_put_string(msg, IFLA_INFO_KIND, kind);
+	close_nest(msg, info);
+	return exchange_answers(msg, true, true, parse, arg) == 0;
+}
+
+/*
  * The device of that name as this namespace knows it, whatever sysfs
  * shows. Returns 0, or the kernel's error unreported: ENODEV for no such
  * device.

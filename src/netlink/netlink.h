@@ -49,6 +49,7 @@ bool send_and_wait(struct nl_msg *msg, bool tolerate);
 bool dump_tc(int type, int ifindex, uint32_t parent, nl_recvmsg_msg_cb_t parse,
 	     void *arg);
 bool dump_actions(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg);
+bool dump_links(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg);
 int query_link(const char *name, nl_recvmsg_msg_cb_t parse, void *arg);
 int ack_error_handler(struct sockaddr_nl *peer, struct nlmsgerr *err,
 		      void *arg);

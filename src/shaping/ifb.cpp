@@ -18,7 +18,6 @@
 #include "../netlink/netlink.h"
 
 const char *sysfs_net_dir = "/sys/class/net";
-const char *net_dev_list = "/proc/net/dev";
 
 /* Long names hash to five hex digits; a taken one moves to the next. */
 #define IFB_CANDIDATES 4
@@ -133,15 +132,7 @@ sysfs_index(const char *dev)
 	return shown;
 }
 
-/* What the kernel says of a device that may be an IFB of ours. */
-struct link_facts {
-	int index;
-	bool ifb, up, has_alias, birth_address;
-	char alias[IFB_MARK_SIZE + 1]; /* one more: a longer alias is not ours */
-	const uint8_t *want_address;
-};
-
-static int
+int
 read_link(struct nl_msg *msg, void *arg)
 {
 	struct link_facts *f = (struct link_facts *)arg;
@@ -175,53 +166,16 @@ read_link(struct nl_msg *msg, void *arg)
 	return NL_OK;
 }
 
-/*
- * Whether this network namespace has a device of that name. /proc/net/dev
- * lists them as this process's namespace has them, which sysfs need not
- * (unshare -n keeps the old namespace's /sys), and reading it loads no
- * module, which asking the route socket's ioctl for a missing name may
- * do. Every plain run asks, and there is mostly no such device.
- */
-static bool
-device_listed(const char *name)
-{
-	char buf[4096];
-	size_t len = strlen(name), have = 0, skip;
-	ssize_t n;
-	char *line, *end;
-	bool found = false;
-	int fd = open(net_dev_list, O_RDONLY | O_CLOEXEC);
-
-	if (fd < 0)
-		return true; /* the kernel's own answer will tell */
-	while (!found && (n = read(fd, buf + have, sizeof(buf) - 1 - have)) > 0) {
-		have += (size_t)n;
-		buf[have] = '\0';
-		for (line = buf; !found && (end = strchr(line, '\n')) != NULL;
-		     line = end + 1) {
-			skip = strspn(line, " ");
-			found = strncmp(line + skip, name, len) == 0 &&
-				line[skip + len] == ':';
-		}
-		/* A line cut by the buffer's end comes again whole. */
-		have = strlen(line);
-		memmove(buf, line, have);
-		if (have == sizeof(buf) - 1)
-			have = 0;
-	}
-	close(fd);
-	return found;
-}
-
 /* What the kernel says of the device of that name, false when none. */
 static bool
 ask_link(const char *name, struct link_facts *f)
 {
-	int err;
+	/*
+	 * Asked by name, the kernel looks the one device up, whatever else the
+	 * system has, and loads no module for a name it lacks.
+	 */
+	int err = query_link(name, read_link, f);
 
-	if (!device_listed(name))
-		return false;
-	err = query_link(name, read_link, f);
 	if (err == ENODEV)
 		return false;
 	if (err != 0)

@@ -1,6 +1,9 @@
-/* An IFB whose interface has gone, removed before the run says so. */
+/* IFBs whose interface has gone, or was renamed away from them. */
+#include <errno.h>
 #include <net/if.h>
+#include <string.h>
 
+#include <linux/if_ether.h>
 #include <linux/pkt_cls.h>
 #include <linux/rtnetlink.h>
 #include <linux/tc_act/tc_mirred.h>
@@ -8,21 +11,27 @@
 #include "shaping.h"
 #include "../netlink/netlink.h"
 
-/* Whether any mirred action, pondrel's or not, sends packets to the IFB. */
-struct redirect_search {
-	int ifb;
-	bool found;
+/* A run clears this many at most; the next run takes the rest. */
+#define STRANDED_MAX 8
+
+/* pondrel's IFBs of interfaces gone, and whether a mirred action uses each. */
+struct stranded {
+	int n;
+	int ifb[STRANDED_MAX];
+	char iface[STRANDED_MAX][IFNAMSIZ];
+	bool used[STRANDED_MAX];
+	const char *keep; /* the run's own interface */
 };
 
 static int
 find_redirect(struct nl_msg *msg, void *arg)
 {
-	struct redirect_search *search = (struct redirect_search *)arg;
+	struct stranded *s = (struct stranded *)arg;
 	struct nlmsghdr *hdr = nlmsg_hdr(msg);
 	struct nlattr *tb[TCA_ROOT_MAX + 1], *act[TCA_ACT_MAX + 1];
 	struct nlattr *opt[TCA_MIRRED_MAX + 1], *a;
 	struct tc_mirred m;
-	int rem;
+	int rem, i;
 
 	if (nlmsg_parse(hdr, sizeof(struct tcamsg), tb, TCA_ROOT_MAX, NULL) !=
 		0 ||
@@ -45,8 +54,9 @@ find_redirect(struct nl_msg *msg, void *arg)
 		    opt[TCA_MIRRED_PARMS] == NULL)
 			continue;
 		copy_attr(opt[TCA_MIRRED_PARMS], &m, sizeof(m));
-		if (m.ifindex == (uint32_t)search->ifb)
-			search->found = true;
+		for (i = 0; i < s->n; i++)
+			if (m.ifindex == (uint32_t)s->ifb[i])
+				s->used[i] = true;
 	}
 	return NL_OK;
 }
@@ -54,21 +64,23 @@ find_redirect(struct nl_msg *msg, void *arg)
 /*
  * An interface renamed keeps its redirect, and the IFB named after its old
  * name still serves it: the kernel's actions say so, whatever the names.
- * A dump that fails counts as in use, so that nothing is taken away.
+ * Only those that nothing redirects to go; a dump that fails takes none.
  */
-static bool
-redirected_to(int ifb)
+static void
+remove_unused(struct stranded *s)
 {
-	struct redirect_search search = {ifb, false};
+	int i;
 
-	return !dump_actions("mirred", find_redirect, &search) ||
-	       search.found;
+	if (s->n == 0 || !dump_actions("mirred", find_redirect, s))
+		return;
+	for (i = 0; i < s->n; i++)
+		if (!s->used[i])
+			remove_ifb(s->ifb[i]);
 }
 
 /*
  * The kernel does not tie an IFB to the interface it serves, so one whose
  * interface went away stays behind until this or a later run for that name.
- * An interface that was only renamed still redirects to it: that one stays.
  * Without a route socket there is nothing to ask, and the run goes on to
  * say that the interface is missing.
  */
@@ -76,10 +88,74 @@ void
 remove_orphaned_ifb(const char *iface)
 {
 	struct ifb_found found;
+	struct stranded s;
 
 	if (route_fd < 0 || interface_index(iface) != 0)
 		return;
-	if (find_own_ifb(iface, &found) == 0 || redirected_to(found.index))
+	memset(&s, 0, sizeof(s));
+	s.ifb[0] = find_own_ifb(iface, &found);
+	s.n = s.ifb[0] != 0;
+	remove_unused(&s);
+}
+
+/* An IFB marked as pondrel's for another interface: a candidate. */
+static int
+note_marked(struct nl_msg *msg, void *arg)
+{
+	static const uint8_t no_address[ETH_ALEN] = {0};
+	struct stranded *s = (struct stranded *)arg;
+	const size_t prefix = sizeof(IFB_MARK_PREFIX) - 1;
+	struct link_facts f;
+	size_t len;
+
+	memset(&f, 0, sizeof(f));
+	f.want_address = no_address;
+	if (s->n == STRANDED_MAX || read_link(msg, &f) != NL_OK || !f.ifb)
+		return NL_OK;
+	/* The whole alias is the mark and a name a device may have. */
+	len = strlen(f.alias);
+	if (len <= prefix || len - prefix >= IFNAMSIZ ||
+	    memcmp(f.alias, IFB_MARK_PREFIX, prefix) != 0 ||
+	    strchr(f.alias, '\n') != NULL ||
+	    strcmp(f.alias + prefix, s->keep) == 0)
+		return NL_OK;
+	memcpy(s->iface[s->n], f.alias + prefix, len - prefix + 1);
+	s->ifb[s->n++] = f.index;
+	return NL_OK;
+}
+
+/* Only whether the device is there matters. */
+static int
+ignore_link(struct nl_msg *msg, void *arg)
+{
+	(void)msg;
+	(void)arg;
+	return NL_OK;
+}
+
+/*
+ * After a rename, a run for the new name makes an IFB of its own, and the
+ * one named after the old name is left with a queue that nothing sends
+ * to. A shaped run removes such IFBs of other interfaces: one dump of the
+ * IFBs, and the actions only when one of them has lost its interface.
+ * Asked by name, the kernel loads no module for a name it lacks.
+ */
+void
+remove_stranded_ifbs(const char *iface)
+{
+	struct stranded s;
+	int i, kept = 0;
+
+	memset(&s, 0, sizeof(s));
+	s.keep = iface;
+	if (!dump_links("ifb", note_marked, &s))
 		return;
-	remove_ifb(found.index);
+	for (i = 0; i < s.n; i++) {
+		if (query_link(s.iface[i], ignore_link, NULL) != ENODEV)
+			continue;
+		s.ifb[kept] = s.ifb[i];
+		kept++;
+	}
+	s.n = kept;
+	remove_unused(&s);
 }

@@ -36,9 +36,13 @@ add_redirect_filter(int ifb)
 	return send_and_wait(msg, false);
 }
 
-/* True for the one action add_redirect_filter sends, and to that IFB. */
+/*
+ * True for the one action add_redirect_filter sends, and to that IFB;
+ * *to is the device that a lone mirred action sends to, whoever made it.
+ */
 bool
-decode_redirect(struct nlattr *nest, int ifb, struct limit_status *s)
+decode_redirect(struct nlattr *nest, int ifb, struct limit_status *s,
+		int *to)
 {
 	struct nlattr *list[TCA_ACT_MAX_PRIO + 1], *tb[TCA_ACT_MAX + 1];
 	struct nlattr *opt[TCA_MIRRED_MAX + 1];
@@ -57,6 +61,7 @@ decode_redirect(struct nlattr *nest, int ifb, struct limit_status *s)
 		0)
 		return false;
 	copy_attr(opt[TCA_MIRRED_PARMS], &m, sizeof(m));
+	*to = (int)m.ifindex;
 	return ifb != 0 && m.action == TC_ACT_STOLEN &&
 	       m.eaction == TCA_EGRESS_REDIR && m.ifindex == (uint32_t)ifb &&
 	       only(opt, TCA_MIRRED_MAX,

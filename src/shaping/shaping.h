@@ -49,12 +49,8 @@ extern struct framing link_framing;
 extern bool framing_given;
 
 extern double ticks_per_second;
-/*
- * Where the devices' attributes are read, and the list of this network
- * namespace's devices; tests point them elsewhere.
- */
+/* Where the devices' attributes are read; tests point it elsewhere. */
 extern const char *sysfs_net_dir;
-extern const char *net_dev_list;
 
 /*
  * The clock's text as the file holds it, into ticks_per_second; fatal when
@@ -114,9 +110,19 @@ struct ifb_found {
 	char name[IFNAMSIZ];
 };
 int find_own_ifb(const char *iface, struct ifb_found *found);
+/* What the kernel says of a device that may be an IFB of ours. */
+struct link_facts {
+	int index;
+	bool ifb, up, has_alias, birth_address;
+	char alias[IFB_MARK_SIZE + 1]; /* one more: a longer alias is not ours */
+	const uint8_t *want_address;
+};
+struct nl_msg;
+int read_link(struct nl_msg *msg, void *arg);
 int make_ifb(const char *iface);
 bool remove_ifb(int ifindex);
 void remove_orphaned_ifb(const char *iface);
+void remove_stranded_ifbs(const char *iface);
 
 /* What holds a direction, as --status reads it back from the kernel. */
 enum { LIMIT_NONE, LIMIT_OWN, LIMIT_FOREIGN };
@@ -198,6 +204,11 @@ struct status_view {
 	char ingress_qdisc[16];
 	int ingress_filters;
 	bool redirected;
+	/*
+	 * Where a lone mirred action sends, -1 for none; 0 once its device
+	 * is gone, as the kernel reports it then.
+	 */
+	int redirect_to;
 };
 
 struct nl_msg;
@@ -213,7 +224,8 @@ void read_status(struct status_view *v);
  */
 bool claim_fair_queue(struct child_status *c, uint32_t rate);
 void decode_police(struct nlattr *nest, struct limit_status *s);
-bool decode_redirect(struct nlattr *nest, int ifb, struct limit_status *s);
+bool decode_redirect(struct nlattr *nest, int ifb, struct limit_status *s,
+		     int *to);
 struct tcmsg;
 bool decode_catch_all(struct tcmsg *tcm, struct nlattr **tb,
 		      struct nlattr **opt);
@@ -236,6 +248,10 @@ bool near_bucket(uint32_t ticks, uint32_t rate, uint32_t bytes);
 double distance(double a, double b);
 bool read_framing(const struct tc_ratespec *r, uint32_t uncounted,
 		  struct framing *f);
+
+bool configuration_holds(const struct status_view *v, double ingress,
+			 double egress, bool cake);
+void remove_dead_redirect(const struct status_view *v);
 
 void configure_ingress(double rate, const struct status_view *now);
 void configure_egress(double rate, const struct status_view *now);

@@ -151,7 +151,8 @@ decode_filter(struct nl_msg *msg, void *arg)
 	if (opt[TCA_BASIC_POLICE] != NULL && opt[TCA_BASIC_ACT] == NULL)
 		decode_police(opt[TCA_BASIC_POLICE], s);
 	else if (opt[TCA_BASIC_ACT] != NULL && opt[TCA_BASIC_POLICE] == NULL)
-		v->redirected = decode_redirect(opt[TCA_BASIC_ACT], v->ifb, s);
+		v->redirected = decode_redirect(opt[TCA_BASIC_ACT], v->ifb, s,
+						&v->redirect_to);
 	return NL_OK;
 }
 
@@ -206,6 +207,7 @@ void
 begin_status(struct status_view *v)
 {
 	memset(v, 0, sizeof(*v));
+	v->redirect_to = -1;
 }
 
 /* Filters first: the IFB's queue matters only if the redirect is there. */

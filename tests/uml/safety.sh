@@ -26,39 +26,115 @@ ingress_of_v4a() {
 traffic_up
 
 section "runs at once on one interface"
-# 30 rounds each, started together: both runs whole, one after the other.
-# Another build of the same source needs only the held runs below to show
-# that its C library takes the lock.
-# what | first run | second run
-[ "${UML_MODE:-suite}" = static ] || while IFS='|' read -r what one two; do
-	bad=
-	for i in $(seq 30); do
-		in4a "$PONDREL" $one 2>$T/err1 &
-		p1=$!
-		in4a "$PONDREL" $two 2>$T/err2 &
-		p2=$!
-		s1=0 s2=0
-		wait $p1 || s1=$?
-		wait $p2 || s2=$?
-		got="$s1$s2 $(pings) $(ingress_of_v4a | cut -d' ' -f1-2)"
-		# A line a round: the suite's watchdog hears it working.
-		echo "    round $i: $got"
-		[ "$got" = "00 pass filters 1" ] || bad="$bad $i:$got"
-	done
-	same "$what, 30 rounds at once: both exit 0, pings pass, one filter" "$bad" ""
-done <<'EOF'
+# Rounds of two runs started together through VIA (in4a, or that and a
+# mount namespace of its own): with a lock both runs whole, one after the
+# other; the pattern WANT says what a round may end with.
+at_once() { # WHERE ROUNDS WANT VIA...
+	where=$1 rounds=$2 want=$3
+	shift 3
+	# what | first run | second run
+	while IFS='|' read -r what one two; do
+		bad=
+		for i in $(seq "$rounds"); do
+			"$@" "$PONDREL" $one 2>$T/err1 &
+			p1=$!
+			"$@" "$PONDREL" $two 2>$T/err2 &
+			p2=$!
+			s1=0 s2=0
+			wait $p1 || s1=$?
+			wait $p2 || s2=$?
+			got="$s1$s2 $(pings) $(ingress_of_v4a | cut -d' ' -f1-2)"
+			# A line a round: the suite's watchdog hears it working.
+			echo "    round $i: $got"
+			# shellcheck disable=SC2254 # a pattern on purpose
+			case $got in
+			$want) ;;
+			*)
+				bad="$bad $i:$got"
+				# What each run said and what it left, to tell why.
+				cat $T/err1 $T/err2
+				tc -n pondrel4a filter show dev v4a ingress
+				ip -n pondrel4a -br link show type ifb
+				;;
+			esac
+		done
+		same "$what, $where, $rounds rounds at once: $got_means" "$bad" ""
+	done <<'EOF'
 shaped with shaped|-s v4a 1000 2000|-s v4a 3000 4000
 shaped with plain|-s v4a 1000 2000|v4a 3000 4000
 EOF
+}
 # Held after each of its first requests, the second run waits for it and
 # then replaces its configuration whole.
-for k in 1 2 3 4 5 6; do
-	read -r s1 s2 held how <<EOF
+held_runs() { # WHERE
+	for k in 1 2 3 4 5 6; do
+		read -r s1 s2 held how <<EOF
 $(in4a "$RACE" $k $T/err1 $T/err2 "$PONDREL" -s v4a 1000 2000 -- -s v4a 3000 4000)
 EOF
-	same "a run held after its request $k: the second waits, both exit 0, the second's limits stand" \
-		"$s1 $s2 $held $how $(pings) $(ingress_of_v4a)" "0 0 held waited pass filters 1 to ifb-v4a"
-done
+		same "$1, a run held after its request $k: the second waits, both exit 0, the second's limits stand" \
+			"$s1 $s2 $held $how $(pings) $(ingress_of_v4a)" "0 0 held waited pass filters 1 to ifb-v4a"
+	done
+}
+# Another user makes each of PATHS (a directory where it ends in /, with
+# v4a.lock in it) and holds its lock until killed, in the mount namespace
+# of PID if given; back once every lock is taken.
+hold_as_nobody() { # PATHS [PID]
+	before=$(grep -c FLOCK /proc/locks) || :
+	# shellcheck disable=SC2016 # expanded by that shell
+	script='umask 0; cmd="sleep 600"
+		for p in $1; do
+			case $p in */) mkdir "$p" && p=${p}v4a.lock ;; esac
+			touch "$p" && cmd="flock $p $cmd"
+		done
+		exec $cmd'
+	${2:+nsenter -t $2 -m} setpriv --reuid=65534 --regid=65534 --clear-groups \
+		--inh-caps=-all sh -c "$script" sh "$1" &
+	# shellcheck disable=SC2086 # one word per path
+	set -- $1
+	until [ "$(grep -c FLOCK /proc/locks)" -ge $((before + $#)) ]; do sleep 0.1; done
+}
+# Another build of the same source makes one round of each.
+rounds() { if [ "${UML_MODE:-suite}" = static ]; then echo 1; else echo "$1"; fi; }
+whole="00 pass filters 1"
+got_means="both exit 0, pings pass, one filter"
+at_once "the init making no /run/lock" "$(rounds 30)" "$whole" in4a
+held_runs "no /run/lock"
+# /run here is a bare tmpfs, world-writable and sticky as such an init
+# leaves it: another user may make any name there first, and hold it.
+rm -rf /run/pondrel
+mkdir -m 1777 /run/lock
+hold_as_nobody "/run/pondrel/ /run/lock/pondrel/ /run/lock/pondrel.v4a /run/lock/pondrel-v4a.lock"
+at_once "another user holding every pondrel name" "$(rounds 10)" "$whole" in4a
+held_runs "another user holding every pondrel name"
+same "that user's directory moved aside, pondrel's own in its place" \
+	"$(ls -d /run/pondrel.untrusted-* | wc -l) $(stat -c '%U %a' /run/pondrel)" "1 root 700"
+pkill -U 65534
+rm -rf /run/lock /run/pondrel /run/pondrel.untrusted-*
+# A system with /var/lock alone: /run read-only, no /var/run. The runs
+# share one mount namespace, which a process of its own keeps.
+# pondrel4a's, in a mount namespace where /run is read-only and /var a
+# tmpfs, whose process of its own keeps it; the script finishes it.
+keep_namespace() { # SCRIPT
+	ip netns exec pondrel4a unshare -m --propagation private sh -c "
+		mount -t tmpfs -o ro,mode=755 tmpfs /run && $1 && exec sleep 600" &
+	keeper=$!
+	until nsenter -t $keeper -m grep -q ' /var tmpfs ' /proc/self/mounts; do sleep 0.1; done
+}
+in_keeper() { nsenter -t $keeper -m -n "$@"; }
+keep_namespace "mount -t tmpfs -o mode=755 tmpfs /var && mkdir -m 1777 /var/lock"
+hold_as_nobody "/var/lock/pondrel/ /var/lock/pondrel.v4a" $keeper
+at_once "only /var/lock, another user holding its pondrel names" "$(rounds 10)" "$whole" in_keeper
+same "/var/lock alone: pondrel's directory there, the user's moved aside" \
+	"$(in_keeper sh -c 'stat -c "%U %a" /var/lock/pondrel; ls -d /var/lock/pondrel.untrusted-* | wc -l' | tr '\n' ' ')" "root 700 1 "
+pkill -U 65534
+kill $keeper
+# No lock to be had at all: a shaped run then checks what holds once its
+# requests are done, sets it up again or fails, and never leaves a
+# redirect to nowhere. Whichever run ends last, the link passes.
+keep_namespace "mount -t tmpfs -o ro,mode=755 tmpfs /var"
+got_means="each exits 0 or 1, pings pass, one filter at most"
+at_once "no lock anywhere" "$(rounds 20)" "[01][01] pass filters [01]" in_keeper
+kill $keeper
 
 # Killing is no part of the C library: the suite of this build alone.
 if [ "${UML_MODE:-suite}" = suite ]; then
@@ -94,9 +170,8 @@ same "the stop with the old name: its words, and the IFB that wan0 redirects to 
 	"$st $(cat $T/err) | $(pings) $(tc -n pondrel4a filter show dev wan0 ingress | grep -c 'device ifb-v4a')" \
 	"1 invalid interface: v4a | pass 1"
 in4a "$PONDREL" -s wan0 10000 10000
-in4a "$PONDREL" -s v4a - - 2>/dev/null
-same "once wan0 has its own IFB, the stop for v4a takes the old one" \
-	"$(in4a ip -o link show type ifb | cut -d: -f2 | tr -d ' \n')" "ifb-wan0"
+same "once wan0 has its own IFB, its run removes the old one, which nothing sends to" \
+	"$(in4a ip -o link show type ifb | cut -d: -f2 | tr -d ' \n') $(pings)" "ifb-wan0 pass"
 in4a "$PONDREL" -s wan0 - -
 in4a ip link set wan0 down
 in4a ip link set wan0 name v4a

@@ -329,15 +329,13 @@ main(int argc, char *argv[])
 		if (ifb != 0)
 			read_address(ifb_name, address);
 	}
-	// A shaped run asks the kernel about its IFB's names, and a cake run
-	// what is in force; only the requests that change something are
-	// compared.
+	// A shaped run asks the kernel about its IFB's names, and reads what
+	// is in force once its requests are done (a cake run before them
+	// too); only the requests that change something are compared. Each
+	// kind of message comes as new, delete, get: the reads are the third.
 	if (ifb_name != nullptr)
 		for (size_t i = got.size(); i-- > 0;)
-			if (got[i].hdr.nlmsg_type == RTM_GETLINK ||
-			    got[i].hdr.nlmsg_type == RTM_GETACTION ||
-			    (cake && (got[i].hdr.nlmsg_type == RTM_GETQDISC ||
-				      got[i].hdr.nlmsg_type == RTM_GETTFILTER)))
+			if (got[i].hdr.nlmsg_type % 4 == RTM_GETLINK % 4)
 				got.erase(got.begin() + i);
 	std::vector<request_image> want;
 	if (cake) {
