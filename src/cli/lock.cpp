@@ -27,35 +27,29 @@
  */
 static const char LOCK_PARENTS[][sizeof("/var/lock")] = {"/run", "/var/run",
 							   "/var/lock"};
-#define LOCK_DIR "pondrel"
+#define LOCK_DIR "/pondrel"
+#define LOCK_DIR_SIZE (sizeof(LOCK_PARENTS[0]) - 1 + sizeof(LOCK_DIR))
 /* A name that another user takes again as fast as it goes: not forever. */
 #define LOCK_TRIES 8
 
 /*
- * Only root may make or replace a name in it: owned by root and writable by
- * no one else, or sticky, as a bare tmpfs on /run or /var/lock is, where no
- * one may move or remove another's name.
+ * pondrel's own: a directory of root's that no one else may write in. Where
+ * others may make names beside it, in a sticky, world-writable parent such
+ * as a bare tmpfs on /run or /var/lock, they may not even open it: see
+ * open_lock_dir.
  */
 static bool
-safe_parent(const struct stat *st)
+own_dir(const struct stat *st, bool shared)
 {
 	return S_ISDIR(st->st_mode) && st->st_uid == 0 &&
-	       ((st->st_mode & (S_IWGRP | S_IWOTH)) == 0 ||
-		(st->st_mode & S_ISVTX) != 0);
-}
-
-/* pondrel's own: a directory of root's that no one else may even open. */
-static bool
-own_dir(const struct stat *st)
-{
-	return S_ISDIR(st->st_mode) && st->st_uid == 0 &&
-	       (st->st_mode & (S_IRWXG | S_IRWXO)) == 0;
+	       (st->st_mode & (shared ? S_IRWXG | S_IRWXO : S_IWGRP | S_IWOTH)) ==
+		   0;
 }
 
 static int
-exchange(int parent, const char *a, const char *b)
+exchange(const char *a, const char *b)
 {
-	return (int)syscall(SYS_renameat2, parent, a, parent, b,
+	return (int)syscall(SYS_renameat2, AT_FDCWD, a, AT_FDCWD, b,
 			    RENAME_EXCHANGE);
 }
 
@@ -69,81 +63,90 @@ exchange(int parent, const char *a, const char *b)
  * this one's in the meantime finds it gone, and starts again.
  */
 static void
-replace(int parent)
+replace(const char *dir)
 {
-	char aside[sizeof(LOCK_DIR ".untrusted-") + 16];
+	char aside[LOCK_DIR_SIZE + sizeof(".untrusted-") + 16];
 	unsigned long long r;
 	struct stat st;
 	int gate;
 
 	if (getrandom(&r, sizeof(r), 0) != (ssize_t)sizeof(r))
 		return;
-	snprintf(aside, sizeof(aside), LOCK_DIR ".untrusted-%016llx", r);
-	if (mkdirat(parent, aside, 0700) != 0)
+	snprintf(aside, sizeof(aside), "%s.untrusted-%016llx", dir, r);
+	if (mkdir(aside, 0700) != 0)
 		return;
-	gate = openat(parent, aside, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	gate = openat(AT_FDCWD, aside, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (gate >= 0 && flock(gate, LOCK_EX) == 0 &&
-	    exchange(parent, aside, LOCK_DIR) == 0) {
-		if (fstatat(parent, aside, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-		    own_dir(&st))
-			exchange(parent, aside, LOCK_DIR);
+	    exchange(aside, dir) == 0) {
+		if (fstatat(AT_FDCWD, aside, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+		    own_dir(&st, true))
+			exchange(aside, dir);
 		else
 			aside[0] = '\0'; /* the user's, left aside */
 	}
 	/* Ours, when a step failed or another run's went back. */
 	if (aside[0] != '\0')
-		unlinkat(parent, aside, AT_REMOVEDIR);
+		rmdir(aside);
 	if (gate >= 0)
 		close(gate);
 }
 
 /*
- * pondrel's directory under parent, made or taken back if need be, shared
- * with every run that uses it; -1 where none can be had there.
+ * pondrel's directory at one place, made or taken back if need be; -1
+ * where none can be had there. Only root may make or replace a name in the
+ * parent: owned by root and writable by no one else, or sticky, where no
+ * one may move or remove another's name.
  */
 static int
 open_lock_dir(const char *parent)
 {
+	char path[LOCK_DIR_SIZE];
 	struct stat st, now;
-	int p, dir = -1, k;
+	size_t len = strlen(parent);
+	bool shared;
+	int dir, k;
 
-	p = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (p < 0)
+	memcpy(path, parent, len);
+	memcpy(path + len, LOCK_DIR, sizeof(LOCK_DIR));
+	if (stat(parent, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0)
 		return -1;
-	if (fstat(p, &st) != 0 || !safe_parent(&st))
-		goto out;
+	shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+	if (shared && (st.st_mode & S_ISVTX) == 0)
+		return -1;
 	for (k = 0; k < LOCK_TRIES; k++) {
-		dir = openat(p, LOCK_DIR,
+		dir = openat(AT_FDCWD, path,
 			     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 		if (dir < 0 && errno == ENOENT) {
-			if (mkdirat(p, LOCK_DIR, 0700) != 0 && errno != EEXIST)
-				break;
+			if (mkdir(path, 0700) != 0 && errno != EEXIST)
+				return -1;
 			continue;
 		}
-		/* A file or a link in its place is another user's too. */
-		if (dir < 0 && errno != ENOTDIR && errno != ELOOP)
-			break;
-		if (dir < 0 || fstat(dir, &st) != 0 || !own_dir(&st)) {
-			if (dir >= 0)
-				close(dir);
-			dir = -1;
-			replace(p);
+		/* A file or a link in its place: another user's, if shared. */
+		if (dir < 0 && (!shared || (errno != ENOTDIR && errno != ELOOP)))
+			return -1;
+		if (dir >= 0 && fstat(dir, &st) == 0 && own_dir(&st, shared)) {
+			/*
+			 * Held alone only by a run that has just put it in
+			 * place and not yet seen what it displaced; it may yet
+			 * go back. Where no one else makes names, none does.
+			 */
+			if (!shared ||
+			    (flock(dir, LOCK_SH) == 0 &&
+			     fstatat(AT_FDCWD, path, &now,
+				     AT_SYMLINK_NOFOLLOW) == 0 &&
+			     now.st_ino == st.st_ino && now.st_dev == st.st_dev))
+				return dir;
+			close(dir);
 			continue;
 		}
-		/*
-		 * Held alone only by a run that has just put it in place and
-		 * not yet seen what it displaced; it may yet go back.
-		 */
-		if (flock(dir, LOCK_SH) == 0 &&
-		    fstatat(p, LOCK_DIR, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-		    now.st_ino == st.st_ino && now.st_dev == st.st_dev)
-			break;
-		close(dir);
-		dir = -1;
+		if (dir >= 0)
+			close(dir);
+		/* Root's own doing where no one else makes names. */
+		if (!shared)
+			return -1;
+		replace(path);
 	}
-out:
-	close(p);
-	return dir;
+	return -1;
 }
 
 /*
