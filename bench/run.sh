@@ -9,6 +9,9 @@
 # targets, then measures the traffic figures with bench/traffic.sh.
 # Run as root: sudo sh bench/run.sh
 # ROUNDS (default 101) sets the runs per command; TRAFFIC=no skips traffic.
+# DEVICES (default 2) gives the namespace about that many devices, in veth
+# pairs, as a router with VLANs and tunnels has: a run must not pay for
+# each.
 set -eu
 cd "$(dirname "$0")/.."
 rounds=${ROUNDS:-101}
@@ -48,6 +51,11 @@ ip netns add "$ns"
 ip -n "$ns" link add bench0 type veth peer name bench1
 ip -n "$ns" link set bench0 up
 ip -n "$ns" link set bench1 up
+i=2
+while [ "$i" -lt "${DEVICES:-2}" ]; do
+	echo "link add bench$i type veth peer name bench$((i + 1))"
+	i=$((i + 2))
+done | ip -n "$ns" -batch -
 
 # The same three requests as the tool's run: no ingress limit, 5000 Kbit/s
 # out with a 2 KiB burst and 50 ms of queue.
@@ -60,7 +68,7 @@ stripped() {
 	wc -c <"$work/stripped"
 }
 
-echo "== $rounds alternating runs each, $(nproc) CPUs, load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "== $rounds alternating runs each, $(nproc) CPUs, ${DEVICES:-2} devices, load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 ip netns exec "$ns" "$runner" "$rounds" \
 	"pondrel=$dyn bench0 - 5000" \
 	"pondrel, libnl linked in=$static bench0 - 5000" \
