@@ -18,7 +18,7 @@ else
 	set -- ca-certificates build-essential cmake ninja-build g++ gcc pkg-config libnl-3-dev \
 		mandoc groff-base man-db dpkg-dev debhelper lintian \
 		clang libclang-rt-14-dev valgrind \
-		user-mode-linux busybox-static iperf3 \
+		user-mode-linux patchelf busybox-static iperf3 \
 		libgtest-dev libgmock-dev iproute2 util-linux systemd \
 		udev ifupdown "$@"
 fi

@@ -51,11 +51,14 @@ SCENARIOS=full
 # shellcheck source=tests/uml/cake.sh
 . "$(dirname "$0")/cake.sh"
 
+# The kernel's modules: the machine's own, or those that UML_MODULES on the
+# kernel's command line names for another kernel (tests/uml/newest.sh).
+mods=${UML_MODULES:-/usr/lib/uml/modules}/$(uname -r)
 load() { # module paths under the kernel's module tree, without .ko; a
 	# word "PATH PARAM=VALUE..." passes parameters to that module
 	for m; do
 		# shellcheck disable=SC2046 # each parameter a word of its own
-		if ! busybox insmod "/usr/lib/uml/modules/$(uname -r)/kernel/${m%% *}.ko" \
+		if ! busybox insmod "$mods/kernel/${m%% *}.ko" \
 			$(echo "$m" | cut -s -d' ' -f2-); then
 			echo "FAIL - module $m cannot be loaded"
 			exit 1
@@ -76,7 +79,7 @@ if [ "${UML_MODE:-suite}" != suite ] && [ "$UML_MODE" != static ]; then
 	# The shaped mode is to queue with fq_codel; a kernel that has it built
 	# in has no file for it.
 	fq_codel=net/sched/sch_fq_codel
-	[ ! -e "/usr/lib/uml/modules/$(uname -r)/kernel/$fq_codel.ko" ] || load $fq_codel
+	[ ! -e "$mods/kernel/$fq_codel.ko" ] || load $fq_codel
 	# The framing points and the load bench go through cake too.
 	[ "$UML_MODE" = demo ] || load net/sched/sch_cake
 	if [ "$UML_MODE" = demo ]; then
@@ -121,9 +124,23 @@ ip link set d0 up
 if [ "${UML_PART:-whole}" = safety ]; then
 	load net/sched/act_police net/sched/act_mirred "drivers/net/ifb numifbs=0"
 	fq_codel=net/sched/sch_fq_codel
-	[ ! -e "/usr/lib/uml/modules/$(uname -r)/kernel/$fq_codel.ko" ] || load $fq_codel
+	[ ! -e "$mods/kernel/$fq_codel.ko" ] || load $fq_codel
 	# shellcheck source=tests/uml/safety.sh
 	. "$(dirname "$0")/safety.sh"
+	echo "pondrel-uml: end of suite, $fails failed"
+	exit
+fi
+
+# sid's kernel, the newest that Debian has (tests/uml/newest.sh): each
+# mode's rows as users of new releases meet them.
+if [ "${UML_PART:-whole}" = newest ]; then
+	section "the newest kernel, $(uname -r): every mode"
+	load net/sched/act_police net/sched/act_mirred "drivers/net/ifb numifbs=0"
+	fq_codel=net/sched/sch_fq_codel
+	[ ! -e "$mods/kernel/$fq_codel.ko" ] || load $fq_codel
+	plain_scenarios
+	shaped_scenarios
+	cake_checks
 	echo "pondrel-uml: end of suite, $fails failed"
 	exit
 fi

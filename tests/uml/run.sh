@@ -14,7 +14,9 @@
 # UML_MODE=demo it runs scripts/demo.sh's demo, which uses none of
 # WIRE_CHECK, RACE and STRERROR (/dev/null will do), and only the demo's
 # lines are shown. The suite also runs the gtest program that KERNEL_TEST
-# in the environment names.
+# in the environment names. UML_KERNEL names another user-mode kernel than
+# the linux.uml on the PATH, and UML_MODULES the folder of its modules
+# (tests/uml/newest.sh boots sid's so).
 set -eu
 if [ $# -ne 5 ] && [ $# -ne 6 ]; then
 	echo "usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR [INIT]" >&2
@@ -34,8 +36,9 @@ limit=1500
 [ "$mode" = traffic ] && limit=3600
 [ "$mode" = load ] && limit=4500
 [ "$mode" = demo ] && limit=450
-if ! command -v linux.uml >/dev/null; then
-	echo "FAIL: linux.uml is missing; scripts/deps.sh installs user-mode-linux" >&2
+kernel=${UML_KERNEL:-linux.uml}
+if ! command -v "$kernel" >/dev/null; then
+	echo "FAIL: $kernel is missing; scripts/deps.sh installs user-mode-linux" >&2
 	exit 1
 fi
 printf 'PONDREL=%s\nWIRE_CHECK=%s\nRACE=%s\nSTRERROR=%s\nKERNEL_TEST=%s\n' \
@@ -46,9 +49,10 @@ status=0
 start=$(date +%s)
 # Unknown key=value words on the kernel's command line reach init's
 # environment: that is how init.sh learns where to write.
-sh "$here/../common/watchdog.sh" "$out/console" $limit linux.uml mem=256M \
+sh "$here/../common/watchdog.sh" "$out/console" $limit "$kernel" mem=256M \
 	rootfstype=hostfs rootflags=/ rw init="$here/${6:-init.sh}" UML_OUT="$out" \
-	UML_MODE="$mode" UML_PART="${UML_PART:-whole}" con=null con0=null,fd:1 || status=$?
+	UML_MODE="$mode" UML_PART="${UML_PART:-whole}" \
+	UML_MODULES="${UML_MODULES:-/usr/lib/uml/modules}" con=null con0=null,fd:1 || status=$?
 secs=$(($(date +%s) - start))
 name="uml ${6:+${6%-init.sh} }$mode${UML_PART:+ ($UML_PART)}"
 

@@ -107,7 +107,7 @@ hold_as_nobody "/run/pondrel/ /run/lock/pondrel/ /run/lock/pondrel.v4a /run/lock
 at_once "another user holding every pondrel name" "$(rounds 10)" "$whole" in4a
 held_runs "another user holding every pondrel name"
 same "that user's directory moved aside, pondrel's own in its place" \
-	"$(ls -d /run/pondrel.untrusted-* | wc -l) $(stat -c '%U %a' /run/pondrel)" "1 root 700"
+	"$(find /run -maxdepth 1 -name 'pondrel.untrusted-*' | wc -l) $(stat -c '%U %a' /run/pondrel)" "1 root 700"
 pkill -U 65534
 rm -rf /run/lock /run/pondrel /run/pondrel.untrusted-*
 # A system with /var/lock alone: /run read-only, no /var/run. The runs
@@ -125,7 +125,7 @@ keep_namespace "mount -t tmpfs -o mode=755 tmpfs /var && mkdir -m 1777 /var/lock
 hold_as_nobody "/var/lock/pondrel/ /var/lock/pondrel.v4a" $keeper
 at_once "only /var/lock, another user holding its pondrel names" "$(rounds 10)" "$whole" in_keeper
 same "/var/lock alone: pondrel's directory there, the user's moved aside" \
-	"$(in_keeper sh -c 'stat -c "%U %a" /var/lock/pondrel; ls -d /var/lock/pondrel.untrusted-* | wc -l' | tr '\n' ' ')" "root 700 1 "
+	"$(in_keeper sh -c 'stat -c "%U %a" /var/lock/pondrel; find /var/lock -maxdepth 1 -name "pondrel.untrusted-*" | wc -l' | tr '\n' ' ')" "root 700 1 "
 pkill -U 65534
 kill $keeper
 # No lock to be had at all: a shaped run then checks what holds once its
