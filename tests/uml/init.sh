@@ -90,10 +90,12 @@ if [ "${UML_MODE:-suite}" != suite ] && [ "$UML_MODE" != static ]; then
 			". '$(dirname "$0")/traffic.sh'; lacks")" ""
 		traffic_demo 10000 20
 	elif [ "$UML_MODE" = load ]; then
-		# shellcheck source=tests/uml/load.sh
-		. "$(dirname "$0")/load.sh"
+		# shellcheck source=bench/guest/load.sh
+		. "$(dirname "$0")/../../bench/guest/load.sh"
 		load_bench
 	else
+		# shellcheck source=bench/guest/matrix.sh
+		. "$(dirname "$0")/../../bench/guest/matrix.sh"
 		traffic_matrix
 	fi
 	echo "pondrel-uml: end of suite, $fails failed"

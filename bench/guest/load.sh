@@ -9,7 +9,7 @@
 # Loads modules by name with what modules.dep says each needs first;
 # one already loaded or built in is left alone.
 load_mods() {
-	dir=/usr/lib/uml/modules/$(uname -r)
+	dir=$mods
 	for name; do
 		line=$(grep "/$name.ko:" "$dir/modules.dep") || {
 			[ -d "/sys/module/$name" ] && continue
