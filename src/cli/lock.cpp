@@ -92,27 +92,15 @@ replace(const char *dir)
 }
 
 /*
- * pondrel's directory at one place, made or taken back if need be; -1
- * where none can be had there. Only root may make or replace a name in the
- * parent: owned by root and writable by no one else, or sticky, where no
- * one may move or remove another's name.
+ * pondrel's directory in a sticky parent that others write in too, made or
+ * taken back if need be; -1 where none can be had there.
  */
 static int
-open_lock_dir(const char *parent)
+open_shared_dir(const char *path)
 {
-	char path[LOCK_DIR_SIZE];
 	struct stat st, now;
-	size_t len = strlen(parent);
-	bool shared;
 	int dir, k;
 
-	memcpy(path, parent, len);
-	memcpy(path + len, LOCK_DIR, sizeof(LOCK_DIR));
-	if (stat(parent, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0)
-		return -1;
-	shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-	if (shared && (st.st_mode & S_ISVTX) == 0)
-		return -1;
 	for (k = 0; k < LOCK_TRIES; k++) {
 		dir = openat(AT_FDCWD, path,
 			     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -121,32 +109,75 @@ open_lock_dir(const char *parent)
 				return -1;
 			continue;
 		}
-		/* A file or a link in its place: another user's, if shared. */
-		if (dir < 0 && (!shared || (errno != ENOTDIR && errno != ELOOP)))
+		/* A file or a link in its place is another user's too. */
+		if (dir < 0 && errno != ENOTDIR && errno != ELOOP)
 			return -1;
-		if (dir >= 0 && fstat(dir, &st) == 0 && own_dir(&st, shared)) {
+		if (dir >= 0 && fstat(dir, &st) == 0 && own_dir(&st, true)) {
 			/*
 			 * Held alone only by a run that has just put it in
 			 * place and not yet seen what it displaced; it may yet
-			 * go back. Where no one else makes names, none does.
+			 * go back.
 			 */
-			if (!shared ||
-			    (flock(dir, LOCK_SH) == 0 &&
-			     fstatat(AT_FDCWD, path, &now,
-				     AT_SYMLINK_NOFOLLOW) == 0 &&
-			     now.st_ino == st.st_ino && now.st_dev == st.st_dev))
+			if (flock(dir, LOCK_SH) == 0 &&
+			    fstatat(AT_FDCWD, path, &now, AT_SYMLINK_NOFOLLOW) ==
+				0 &&
+			    now.st_ino == st.st_ino && now.st_dev == st.st_dev)
 				return dir;
 			close(dir);
 			continue;
 		}
 		if (dir >= 0)
 			close(dir);
-		/* Root's own doing where no one else makes names. */
-		if (!shared)
-			return -1;
 		replace(path);
 	}
 	return -1;
+}
+
+/*
+ * The interface's lock file under one parent, open; -1 where none can be
+ * had there. Only root may make or replace a name in the parent: owned by
+ * root and writable by no one else, or sticky, where no one may move or
+ * remove another's name.
+ */
+static int
+open_lock(const char *parent, const char *file)
+{
+	const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+	char dir[LOCK_DIR_SIZE], path[LOCK_DIR_SIZE + IFNAMSIZ + 5];
+	struct stat st;
+	size_t len = strlen(parent), dirlen = len + sizeof(LOCK_DIR) - 1;
+	int d, fd;
+
+	/* Copied rather than printed, as every plain run takes it. */
+	memcpy(dir, parent, len);
+	memcpy(dir + len, LOCK_DIR, sizeof(LOCK_DIR));
+	memcpy(path, dir, dirlen);
+	path[dirlen] = '/';
+	memcpy(path + dirlen + 1, file, strlen(file) + 1);
+	if (stat(parent, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0)
+		return -1;
+	if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+		if ((st.st_mode & S_ISVTX) == 0 || (d = open_shared_dir(dir)) < 0)
+			return -1;
+		fd = openat(d, file, flags, 0600);
+		close(d);
+		return fd;
+	}
+	/*
+	 * Where only root makes names, nothing can move between opening the
+	 * file by its path and looking at the directory that holds it: four
+	 * system calls for a run, the lock's own included.
+	 */
+	fd = openat(AT_FDCWD, path, flags, 0600);
+	if (fd < 0 && errno == ENOENT &&
+	    (mkdir(dir, 0700) == 0 || errno == EEXIST))
+		fd = openat(AT_FDCWD, path, flags, 0600);
+	if (fd >= 0 && (fstatat(AT_FDCWD, dir, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+			!own_dir(&st, false))) {
+		close(fd);
+		fd = -1;
+	}
+	return fd;
 }
 
 /*
@@ -164,20 +195,15 @@ lock_interface(const char *name)
 {
 	char file[IFNAMSIZ + sizeof(".lock")];
 	size_t len = strlen(name), i;
-	int dir = -1, fd;
+	int fd = -1;
 
 	if (len == 0 || len >= IFNAMSIZ || strchr(name, '/') != NULL)
 		return -1;
-	for (i = 0; dir < 0 && i < sizeof(LOCK_PARENTS) / sizeof(*LOCK_PARENTS);
-	     i++)
-		dir = open_lock_dir(LOCK_PARENTS[i]);
-	if (dir < 0)
-		return -1;
-	/* Copied rather than printed, as every plain run takes it. */
 	memcpy(file, name, len);
 	memcpy(file + len, ".lock", sizeof(".lock"));
-	fd = openat(dir, file, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-	close(dir);
+	for (i = 0; fd < 0 && i < sizeof(LOCK_PARENTS) / sizeof(*LOCK_PARENTS);
+	     i++)
+		fd = open_lock(LOCK_PARENTS[i], file);
 	if (fd < 0)
 		return -1;
 	while (flock(fd, LOCK_EX) != 0 && errno == EINTR)
