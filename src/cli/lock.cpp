@@ -36,7 +36,7 @@ static const char LOCK_PARENTS[][sizeof("/var/lock")] = {"/run", "/var/run",
  * pondrel's own: a directory of root's that no one else may write in. Where
  * others may make names beside it, in a sticky, world-writable parent such
  * as a bare tmpfs on /run or /var/lock, they may not even open it: see
- * open_lock_dir.
+ * open_shared_dir.
  */
 static bool
 own_dir(const struct stat *st, bool shared)
