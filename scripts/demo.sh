@@ -1,6 +1,6 @@
 #!/bin/sh
-# Installs what it needs, builds pondrel and shows it at work: the plain and
-# the shaped mode on a veth pair between two throwaway network namespaces,
+# Installs what it needs, builds pondrel and shows it at work: the plain,
+# shaped and cake modes on a veth pair between two throwaway network namespaces,
 # each direction's goodput and ping under load against the set rate, the
 # status after each and the removal. It runs on this machine's kernel where
 # that has every part the demo needs, else in the user-mode kernel of

@@ -80,8 +80,8 @@ if [ "${UML_MODE:-suite}" != suite ] && [ "$UML_MODE" != static ]; then
 	# in has no file for it.
 	fq_codel=net/sched/sch_fq_codel
 	[ ! -e "$mods/kernel/$fq_codel.ko" ] || load $fq_codel
-	# The framing points and the load bench go through cake too.
-	[ "$UML_MODE" = demo ] || load net/sched/sch_cake
+	# The framing points, the load bench and the demo go through cake too.
+	load net/sched/sch_cake
 	if [ "$UML_MODE" = demo ]; then
 		echo "pondrel-uml: demo"
 		# The probe that chose this kernel must find it complete, or the

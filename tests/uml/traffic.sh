@@ -79,8 +79,8 @@ measure() { # DIRECTION SECS OMIT
 
 # What this kernel lacks of what scripts/demo.sh needs, as the names of the
 # modules that would bring it, on one line (nothing when it has it all):
-# the parts of both of pondrel's modes, fq_codel, which the shaped mode
-# is to queue with, and netem for the demo's round trip. tc asks the kernel
+# the parts of pondrel's three modes, fq_codel, which the shaped mode is
+# to queue with, and netem for the demo's round trip. tc asks the kernel
 # itself, which on a stock kernel also loads what a request names. Run it
 # in a network namespace of its own: it leaves its devices there.
 lacks() {
@@ -103,12 +103,13 @@ act_mirred|tc actions add action mirred egress redirect dev p1
 ifb|ip link add ifb-p0 type ifb
 sch_fq_codel|tc qdisc add dev p1 root fq_codel
 sch_netem|tc qdisc add dev p1 parent root netem delay 20ms
+sch_cake|tc qdisc replace dev p0 root cake bandwidth 1mbit
 EOF
 	echo
 }
 
-# What scripts/demo.sh shows: both modes with a limit of KBIT each way at a
-# round trip of RTT ms, each direction's goodput and ping under load, the
+# What scripts/demo.sh shows: the three modes with a limit of KBIT each way
+# at a round trip of RTT ms, each direction's goodput and ping under load, the
 # status after each mode, and the removal. A refusal or a run without a
 # figure counts in $fails.
 traffic_demo() { # KBIT RTT
@@ -117,7 +118,7 @@ traffic_demo() { # KBIT RTT
 	idle=$(rtt)
 	echo "a veth pair v4a-v4b between two namespaces, $2 ms added to the round trip (netem on v4b);"
 	echo "pondrel limits v4a to $1 Kbit/s each way; iperf3 runs 3 s per row, after 1 s left out"
-	for opt in "" --shape; do
+	for opt in "" --shape --cake; do
 		echo
 		echo "\$ pondrel $opt${opt:+ }v4a $1 $1"
 		# shellcheck disable=SC2086 # no option is no word
