@@ -48,8 +48,8 @@ main(int argc, char *argv[])
 	read_psched_clock();
 	open_route_socket();
 	/* What is in force decides whether a cake is changed or made. */
-	if (cake_mode)
-		read_status(&now);
+	if (cake_mode && !read_status(&now))
+		return 1;
 	for (tries = 1;; tries++) {
 		/* Each direction stands alone: refused ingress still shapes
 		 * egress. */
@@ -59,7 +59,9 @@ main(int argc, char *argv[])
 		 * succeed. */
 		if (!shaped_mode && failed_requests == 0)
 			break;
-		read_status(&now);
+		/* A dump that fails has said so; nothing more can be known. */
+		if (!read_status(&now))
+			break;
 		if (failed_requests == 0 &&
 		    configuration_holds(&now, ingress, egress, cake_mode)) {
 			remove_stranded_ifbs(argv[first]);

@@ -59,7 +59,8 @@ show_status(const char *name)
 	resolve_interface(name);
 	read_psched_clock();
 	open_route_socket();
-	read_status(&v);
+	if (!read_status(&v))
+		return 1;
 	if (json_output) {
 		printf("{\"version\":1");
 		print_json_string("interface", name);

@@ -216,7 +216,7 @@ void begin_status(struct status_view *v);
 int decode_qdisc(struct nl_msg *msg, void *arg);
 int decode_filter(struct nl_msg *msg, void *arg);
 void judge_status(struct status_view *v);
-void read_status(struct status_view *v);
+bool read_status(struct status_view *v);
 
 /*
  * Each kind's recogniser, beside its builder: it fills in what it reads

@@ -5,7 +5,6 @@
  * its kind and claimed by nobody.
  */
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <linux/gen_stats.h>
@@ -210,8 +209,12 @@ begin_status(struct status_view *v)
 	v->redirect_to = -1;
 }
 
-/* Filters first: the IFB's queue matters only if the redirect is there. */
-void
+/*
+ * Filters first: the IFB's queue matters only if the redirect is there.
+ * False when a dump failed, which the exchange has reported: the caller
+ * ends the run.
+ */
+bool
 read_status(struct status_view *v)
 {
 	struct ifb_found found;
@@ -224,6 +227,7 @@ read_status(struct status_view *v)
 	if (!dump_tc(RTM_GETTFILTER, target_ifindex, INGRESS_HANDLE,
 		     decode_filter, v) ||
 	    !dump_tc(RTM_GETQDISC, 0, 0, decode_qdisc, v))
-		exit(1);
+		return false;
 	judge_status(v);
+	return true;
 }
