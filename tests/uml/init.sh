@@ -66,6 +66,15 @@ load() { # module paths under the kernel's module tree, without .ko; a
 	done
 }
 
+# What the shaped modes need beside the default mode's own, with the police
+# action: the redirect, the IFB (without numifbs=0 ifb would make ifb0 and
+# ifb1 of its own) and fq_codel, which a kernel that has it built in has no
+# file for.
+load_shaped() {
+	load net/sched/act_police net/sched/act_mirred "drivers/net/ifb numifbs=0"
+	[ ! -e "$mods/kernel/net/sched/sch_fq_codel.ko" ] || load net/sched/sch_fq_codel
+}
+
 load net/sched/sch_tbf net/sched/sch_ingress net/sched/cls_basic \
 	drivers/net/dummy drivers/net/veth drivers/net/nlmon
 # shellcheck source=tests/uml/traffic.sh
@@ -73,13 +82,8 @@ load net/sched/sch_tbf net/sched/sch_ingress net/sched/cls_basic \
 # bench/traffic.sh boots this kernel for its traffic matrix alone, and
 # scripts/demo.sh for its demo where the machine's kernel lacks a part.
 if [ "${UML_MODE:-suite}" != suite ] && [ "$UML_MODE" != static ]; then
-	# Without numifbs=0 ifb would make ifb0 and ifb1 of its own.
-	load net/sched/act_police net/sched/sch_netem net/sched/act_mirred \
-		"drivers/net/ifb numifbs=0"
-	# The shaped mode is to queue with fq_codel; a kernel that has it built
-	# in has no file for it.
-	fq_codel=net/sched/sch_fq_codel
-	[ ! -e "$mods/kernel/$fq_codel.ko" ] || load $fq_codel
+	load_shaped
+	load net/sched/sch_netem
 	# The framing points, the load bench and the demo go through cake too.
 	load net/sched/sch_cake
 	if [ "$UML_MODE" = demo ]; then
@@ -124,9 +128,7 @@ ip link set d0 up
 # with UML_PART=safety, beside the rest with UML_PART=main, so that the
 # suite keeps both cores busy; UML_PART=whole, as run by hand, runs both.
 if [ "${UML_PART:-whole}" = safety ]; then
-	load net/sched/act_police net/sched/act_mirred "drivers/net/ifb numifbs=0"
-	fq_codel=net/sched/sch_fq_codel
-	[ ! -e "$mods/kernel/$fq_codel.ko" ] || load $fq_codel
+	load_shaped
 	# shellcheck source=tests/uml/safety.sh
 	. "$(dirname "$0")/safety.sh"
 	echo "pondrel-uml: end of suite, $fails failed"
@@ -137,9 +139,7 @@ fi
 # mode's rows as users of new releases meet them.
 if [ "${UML_PART:-whole}" = newest ]; then
 	section "the newest kernel, $(uname -r): every mode"
-	load net/sched/act_police net/sched/act_mirred "drivers/net/ifb numifbs=0"
-	fq_codel=net/sched/sch_fq_codel
-	[ ! -e "$mods/kernel/$fq_codel.ko" ] || load $fq_codel
+	load_shaped
 	plain_scenarios
 	shaped_scenarios
 	cake_checks
