@@ -211,7 +211,6 @@ struct status_view {
 	int redirect_to;
 };
 
-struct nl_msg;
 void begin_status(struct status_view *v);
 int decode_qdisc(struct nl_msg *msg, void *arg);
 int decode_filter(struct nl_msg *msg, void *arg);
