@@ -6,17 +6,17 @@
 #include <string.h>
 
 #include "cli.h"
-#include "../netlink/netlink.h"
 
-void
-resolve_interface(const char *name)
+int
+resolve_interface(const struct nl_session &nl, const char *name)
 {
-	target_name = name;
-	target_ifindex = interface_index(name);
-	if (target_ifindex == 0) {
+	int ifindex = interface_index(nl, name);
+
+	if (ifindex == 0) {
 		fprintf(stderr, "invalid interface: %s\n", name);
 		exit(1);
 	}
+	return ifindex;
 }
 
 /*
@@ -54,18 +54,15 @@ plain_decimal(const char *text, double *value)
 	return true;
 }
 
-/* What checking a rate argument found: a value, or which way it fails. */
-enum { RATE_OK, RATE_MALFORMED, RATE_TOO_HIGH };
-
-static int
-check_rate_arg(const char *text, double *rate)
+rate_check
+check_rate_arg(const char *text, bool shaped, double *rate)
 {
 	char *end;
 	double kbits;
 
 	if (strcmp(text, "-") == 0) {
 		*rate = NO_LIMIT;
-		return RATE_OK;
+		return rate_check::ok;
 	}
 
 	if (!plain_decimal(text, &kbits)) {
@@ -77,59 +74,62 @@ check_rate_arg(const char *text, double *rate)
 		 * stay: they are explicit.
 		 */
 		if (end == text || *end != '\0' || isnan(kbits) || kbits < 0.0)
-			return RATE_MALFORMED;
+			return rate_check::malformed;
 	}
 
 	*rate = kbits * BYTES_PER_KBIT;
 	if (*rate >= RATE_BOUND)
-		return RATE_TOO_HIGH;
+		return rate_check::too_high;
 	/*
 	 * The kernel limits nothing at a rate field of 0: a shaper that
 	 * claimed it would pass everything. The plain mode keeps the zero it
 	 * always took; the shaped one refuses a rate below 1 byte/s.
 	 */
-	if (shaped_mode && *rate < 1.0)
-		return RATE_MALFORMED;
-	return RATE_OK;
+	if (shaped && *rate < 1.0)
+		return rate_check::malformed;
+	return rate_check::ok;
 }
 
 double
-parse_rate_arg(const char *text)
+parse_rate_arg(const char *text, bool shaped)
 {
 	double rate;
 
-	switch (check_rate_arg(text, &rate)) {
-	case RATE_MALFORMED:
+	switch (check_rate_arg(text, shaped, &rate)) {
+	case rate_check::malformed:
 		show_usage();
-	case RATE_TOO_HIGH:
+	case rate_check::too_high:
 		fatal_rate_too_high();
+	case rate_check::ok:
+		break;
 	}
 	return rate;
 }
 
 /* Both rates as parse_rate_arg takes them, with nothing said or ended. */
 bool
-rates_valid(const char *ingress, const char *egress)
+rates_valid(const char *ingress, const char *egress, bool shaped)
 {
 	double rate;
 
-	return check_rate_arg(ingress, &rate) == RATE_OK &&
-	       check_rate_arg(egress, &rate) == RATE_OK;
+	return check_rate_arg(ingress, shaped, &rate) == rate_check::ok &&
+	       check_rate_arg(egress, shaped, &rate) == rate_check::ok;
 }
 
 /*
  * A whole number of bytes up to max, in decimal digits alone: strtod would
  * take "0x10" for 16 and "1e2" for 100, which no one means by a byte count.
  */
-uint16_t
-parse_bytes_arg(const char *text, unsigned int max)
+bool
+parse_bytes_arg(const char *text, unsigned int max, uint16_t *bytes)
 {
-	unsigned long bytes = 0;
+	unsigned long n = 0;
 	const char *p;
 
-	for (p = text; *p >= '0' && *p <= '9' && bytes <= max; p++)
-		bytes = bytes * 10 + (unsigned long)(*p - '0');
-	if (p == text || *p != '\0' || bytes > max)
-		show_usage();
-	return (uint16_t)bytes;
+	for (p = text; *p >= '0' && *p <= '9' && n <= max; p++)
+		n = n * 10 + (unsigned long)(*p - '0');
+	if (p == text || *p != '\0' || n > max)
+		return false;
+	*bytes = (uint16_t)n;
+	return true;
 }

@@ -3,11 +3,10 @@
 
 #include <stdint.h>
 
+#include "../run/run.h"
+
 /* A rate value is a double in bytes per second; below zero means "-". */
 #define NO_LIMIT (-1.0)
-
-/* Kbit/s on the command line are 1000 bit/s, so 125 bytes per second. */
-#define BYTES_PER_KBIT 125.0
 
 /* The rate travels in an unsigned 32-bit field: it must stay below 2^32. */
 #define RATE_BOUND 4294967296.0
@@ -28,23 +27,27 @@
  */
 #define CAKE_OVERHEAD_MAX 256
 
-/* Set by --shape: ingress through an IFB, buckets sized by the rate. */
-extern bool shaped_mode;
-/* Set by --cake, with shaped_mode: cake in place of each tbf and its child. */
-extern bool cake_mode;
-/* Set by --status or --json: read back the limits instead of setting them. */
-extern bool status_mode;
-extern bool json_output;
+/* What the options before the interface asked for. */
+struct options {
+	const struct mode *how;
+	bool status, json;
+	struct framing framing;
+	bool framing_given;
+};
 
-int parse_options(int argc, char *argv[]);
+int parse_options(int argc, char *argv[], struct options *o);
 [[noreturn]] void show_usage(void);
-void resolve_interface(const char *name);
-double parse_rate_arg(const char *text);
-bool rates_valid(const char *ingress, const char *egress);
+int resolve_interface(const struct nl_session &nl, const char *name);
+
+/* What checking a rate argument found: a value, or which way it fails. */
+enum class rate_check { ok, malformed, too_high };
+rate_check check_rate_arg(const char *text, bool shaped, double *rate);
+double parse_rate_arg(const char *text, bool shaped);
+bool rates_valid(const char *ingress, const char *egress, bool shaped);
+/* A whole number of bytes up to max, or false. */
+bool parse_bytes_arg(const char *text, unsigned int max, uint16_t *bytes);
 int lock_interface(const char *name);
-uint16_t parse_bytes_arg(const char *text, unsigned int max);
-int show_status(const char *name);
 
 void report_error(const char *what, int err);
-[[noreturn]] void fatal_errno(const char *what);
+[[noreturn]] void fatal(const struct failure &f);
 [[noreturn]] void fatal_rate_too_high(void);

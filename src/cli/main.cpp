@@ -1,7 +1,8 @@
 /* pondrel: limit one interface's bandwidth in each direction, then exit. */
+#include <errno.h>
+
 #include "cli.h"
-#include "../netlink/netlink.h"
-#include "../shaping/shaping.h"
+#include "../devices/devices.h"
 
 /*
  * A shaped run that finds its configuration changed by another sets it up
@@ -9,79 +10,165 @@
  */
 #define RUN_TRIES 3
 
-int
-main(int argc, char *argv[])
+static const struct failure CLOCK_UNREADABLE = {"error reading " PSCHED_PATH,
+						0};
+
+/* The clock and the socket, each fatal when it cannot be had. */
+static void
+prepare(struct run &r)
 {
-	static struct status_view now;
-	double ingress, egress;
-	int first = 1, lock = -1, tries;
+	struct failure f;
 
-	/* Three words are always the plain call, even with "-s" as a name. */
-	if (argc != 4)
-		first = parse_options(argc, argv);
-	/* The view reads one interface; three words never come this far. */
-	if (status_mode) {
-		/* The view reads the framing back; it takes none. */
-		if (argc - first != 1 || framing_given)
-			show_usage();
-		return show_status(argv[first]);
-	}
-	if (argc - first != 3)
-		show_usage();
-	/*
-	 * Open early, the route socket answers each device's index, which
-	 * spares the C library a socket of its own per name. A failure shows
-	 * only at open_route_socket, after the arguments and the clock.
-	 */
-	try_route_socket();
-	/* A run whose arguments fail changes nothing, a vanished IFB too. */
-	if (shaped_mode && rates_valid(argv[first + 1], argv[first + 2])) {
-		lock = lock_interface(argv[first]);
-		remove_orphaned_ifb(argv[first]);
-	}
-	resolve_interface(argv[first]);
-	ingress = parse_rate_arg(argv[first + 1]);
-	egress = parse_rate_arg(argv[first + 2]);
-	if (lock < 0)
-		lock = lock_interface(argv[first]);
+	if (!read_psched_clock(&r.terms.ticks_per_second))
+		fatal({CLOCK_UNREADABLE.what, errno});
+	f = open_route_socket(r.nl);
+	if (f.what != NULL)
+		fatal(f);
+}
 
-	read_psched_clock();
-	open_route_socket();
-	/* What is in force decides whether a cake is changed or made. */
-	if (cake_mode && !read_status(&now))
+/* Only reads: every dump is open to any user, so no privilege is needed. */
+static int
+show_status(struct run &r, bool json)
+{
+	struct status_view v = {};
+
+	try_route_socket(r.nl);
+	r.ifindex = resolve_interface(r.nl, r.name);
+	r.terms.header = uncounted_header(SYSFS_NET, r.name, r.ifindex);
+	prepare(r);
+	if (!read_status(r.nl, r.name, r.ifindex, &r.terms, &v)) {
+		if (r.nl.fatal.what != NULL)
+			fatal(r.nl.fatal);
 		return 1;
-	for (tries = 1;; tries++) {
+	}
+	print_status(r.name, &v, json);
+	return 0;
+}
+
+/*
+ * How many transmit and receive queues the interface has: 1 if unknown.
+ * A kernel built without receive steering does not tell its receive
+ * queues; the transmit queues stand for them then.
+ */
+static void
+count_queues(struct run &r)
+{
+	struct link_facts f = {};
+
+	r.tx_queues = r.rx_queues = 1;
+	if (query_link(r.nl, r.name, read_link, &f) == 0 && f.index != 0) {
+		r.tx_queues = f.tx_queues;
+		r.rx_queues = f.rx_queues != 0 ? f.rx_queues : f.tx_queues;
+	}
+}
+
+/*
+ * Sets both directions up, and, but for the plain call that succeeds,
+ * checks what holds once done: another run may have changed it meanwhile.
+ */
+static void
+configure(struct run &r, double ingress, double egress,
+	  struct status_view &now)
+{
+	for (int tries = 1;; tries++) {
 		/* Each direction stands alone: refused ingress still shapes
 		 * egress. */
-		configure_ingress(ingress, &now);
-		configure_egress(egress, &now);
+		configure_ingress(r, ingress, now);
+		configure_egress(r, egress, now);
 		/* The plain call sends its requests and no more, if they all
 		 * succeed. */
-		if (!shaped_mode && failed_requests == 0)
-			break;
+		if ((r.how == &plain_mode && r.nl.failed == 0) ||
+		    r.nl.fatal.what != NULL)
+			return;
 		/* A dump that fails has said so; nothing more can be known. */
-		if (!read_status(&now))
-			break;
-		if (failed_requests == 0 &&
-		    configuration_holds(&now, ingress, egress, cake_mode)) {
-			remove_stranded_ifbs(argv[first]);
-			break;
+		if (!read_status(r.nl, r.name, r.ifindex, &r.terms, &now))
+			return;
+		if (r.nl.failed == 0 &&
+		    configuration_holds(r, now, ingress, egress)) {
+			remove_stranded_ifbs(r.nl, r.name);
+			return;
 		}
 		/*
 		 * A refusal has been reported, and comes again if tried. It may
 		 * be another run's doing, whose redirect was left with no IFB.
 		 */
-		if (failed_requests != 0 || tries == RUN_TRIES) {
-			remove_dead_redirect(&now);
-			if (failed_requests == 0)
+		if (r.nl.failed != 0 || tries == RUN_TRIES) {
+			remove_dead_redirect(r, now);
+			if (r.nl.failed == 0)
 				report_error("another run changed the "
 					     "configuration",
 					     0);
-			failed_requests++;
-			break;
+			r.nl.failed++;
+			return;
 		}
 	}
-	close_route_socket();
+}
 
-	return failed_requests == 0 ? 0 : 1;
+int
+main(int argc, char *argv[])
+{
+	struct status_view now = {};
+	struct run r = {};
+	struct options o = {&plain_mode, false, false, {0, 0, false}, false};
+	double ingress, egress;
+	int first = 1, lock = -1;
+	bool shaped;
+
+	/* Three words are always the plain call, even with "-s" as a name. */
+	if (argc != 4)
+		first = parse_options(argc, argv, &o);
+	r.how = o.how;
+	r.terms.framing = o.framing;
+	r.terms.given = o.framing_given;
+	r.nl.report = report_error;
+	r.name = argv[first];
+	/* The view reads one interface; three words never come this far. */
+	if (o.status) {
+		/* The view reads the framing back; it takes none. */
+		if (argc - first != 1 || o.framing_given)
+			show_usage();
+		return show_status(r, o.json);
+	}
+	if (argc - first != 3)
+		show_usage();
+	shaped = r.how->ifb;
+	/*
+	 * Open early, the route socket answers each device's index, which
+	 * spares the C library a socket of its own per name. A failure shows
+	 * only once the arguments and the clock have been checked.
+	 */
+	try_route_socket(r.nl);
+	/* A run whose arguments fail changes nothing, a vanished IFB too. */
+	if (shaped && rates_valid(argv[first + 1], argv[first + 2], shaped)) {
+		lock = lock_interface(r.name);
+		remove_orphaned_ifb(r.nl, r.name);
+	}
+	r.ifindex = resolve_interface(r.nl, r.name);
+	ingress = parse_rate_arg(argv[first + 1], shaped);
+	egress = parse_rate_arg(argv[first + 2], shaped);
+	if (lock < 0)
+		lock = lock_interface(r.name);
+	/* Read once, before any request: only framing and the view use it. */
+	if (r.terms.given || shaped)
+		r.terms.header = uncounted_header(SYSFS_NET, r.name, r.ifindex);
+
+	prepare(r);
+	if (r.how->queues)
+		count_queues(r);
+	/*
+	 * Where the mode's queue changes in place, what is in force decides
+	 * whether it is changed or made.
+	 */
+	if (r.how->roots[0]->changes &&
+	    !read_status(r.nl, r.name, r.ifindex, &r.terms, &now)) {
+		if (r.nl.fatal.what != NULL)
+			fatal(r.nl.fatal);
+		return 1;
+	}
+	configure(r, ingress, egress, now);
+	if (r.nl.fatal.what != NULL)
+		fatal(r.nl.fatal);
+	close_route_socket(r.nl);
+
+	return r.nl.failed == 0 ? 0 : 1;
 }

@@ -4,15 +4,9 @@
 #include <stdlib.h>
 
 #include "cli.h"
-#include "../shaping/shaping.h"
 
 /* Long options alone have codes beyond any character. */
 enum { OPT_OVERHEAD = 256, OPT_MPU, OPT_ATM, OPT_CAKE };
-
-bool shaped_mode;
-bool cake_mode;
-bool status_mode;
-bool json_output;
 
 static const char HELP[] =
     "  -s, --shape    shape ingress through an IFB too, each shaper with a fair queue\n"
@@ -44,39 +38,43 @@ static const struct option long_options[] = {
  * match, and "+" stops at the interface, whose name may start with "-".
  */
 int
-parse_options(int argc, char *argv[])
+parse_options(int argc, char *argv[], struct options *o)
 {
 	int c;
 
+	o->how = &plain_mode;
 	opterr = 0;
 	while ((c = getopt_long(argc, argv, "+shVj", long_options, NULL)) !=
 	       -1) {
 		switch (c) {
 		case 's':
-			shaped_mode = true;
+			/* --cake stays, whichever of the two comes first. */
+			if (o->how != &cake_mode)
+				o->how = &shaped_mode;
 			break;
 		case OPT_CAKE:
-			cake_mode = true;
-			shaped_mode = true;
+			o->how = &cake_mode;
 			break;
 		case 'j':
-			json_output = true;
+			o->json = true;
 			/* fall through */
 		case 'S':
-			status_mode = true;
+			o->status = true;
 			break;
 		case OPT_OVERHEAD:
-			link_framing.overhead =
-			    parse_bytes_arg(optarg, OVERHEAD_MAX);
-			framing_given = true;
+			if (!parse_bytes_arg(optarg, OVERHEAD_MAX,
+					     &o->framing.overhead))
+				show_usage();
+			o->framing_given = true;
 			break;
 		case OPT_MPU:
-			link_framing.mpu = parse_bytes_arg(optarg, MPU_MAX);
-			framing_given = true;
+			if (!parse_bytes_arg(optarg, MPU_MAX, &o->framing.mpu))
+				show_usage();
+			o->framing_given = true;
 			break;
 		case OPT_ATM:
-			link_framing.atm = true;
-			framing_given = true;
+			o->framing.atm = true;
+			o->framing_given = true;
 			break;
 		case 'h':
 			fputs(USAGE_TEXT, stdout);
@@ -90,7 +88,7 @@ parse_options(int argc, char *argv[])
 		}
 	}
 	/* cake keeps its overhead in 16 signed bits: more would wrap. */
-	if (cake_mode && link_framing.overhead > CAKE_OVERHEAD_MAX)
+	if (o->how == &cake_mode && o->framing.overhead > CAKE_OVERHEAD_MAX)
 		show_usage();
 	return optind;
 }

@@ -1,5 +1,4 @@
 /* Every fatal path ends here, so the words and the exit status stay fixed. */
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,9 +23,9 @@ report_error(const char *what, int err)
 }
 
 void
-fatal_errno(const char *what)
+fatal(const struct failure &f)
 {
-	report_error(what, errno);
+	report_error(f.what, f.err);
 	exit(1);
 }
 

@@ -7,13 +7,9 @@
 #include <netlink/handlers.h>
 #include <netlink/socket.h>
 
+#include <utility>
+
 #include "netlink.h"
-#include "../cli/cli.h"
-
-int failed_requests;
-
-static struct nl_sock *route_sock;
-static struct nl_cb *route_cb;
 
 /* A capped acknowledgement: header, error code and the request's header. */
 enum { ACK_BUFFER_SIZE = 256 };
@@ -33,11 +29,6 @@ enum { DUMP_BUFFER_SIZE = 32768 };
  */
 enum { REQUEST_BUFFER_SIZE = 1536 };
 
-/* Outcome and policy of the request in flight, shared with the callback. */
-static int pending_error;
-static bool tolerate_missing;
-static bool kernel_answered;
-
 /*
  * Only acknowledgements ever arrive. Capped to the request's header, the
  * largest of them fits a small fixed buffer, which spares the library its
@@ -46,93 +37,101 @@ static bool kernel_answered;
  * cap them echoes whole requests, so the library's own sizing stays then.
  */
 static void
-cap_acknowledgements(void)
+cap_acknowledgements(struct nl_session &nl)
 {
 	int one = 1;
 
-	if (setsockopt(route_fd, SOL_NETLINK, NETLINK_CAP_ACK, &one,
+	if (setsockopt(nl.fd, SOL_NETLINK, NETLINK_CAP_ACK, &one,
 		       sizeof(one)) != 0)
 		return;
-	nl_socket_disable_msg_peek(route_sock);
-	nl_socket_set_msg_buf_size(route_sock, ACK_BUFFER_SIZE);
+	nl_socket_disable_msg_peek(nl.sock);
+	nl_socket_set_msg_buf_size(nl.sock, ACK_BUFFER_SIZE);
 }
 
 /*
- * The set-up, step by step. A step that fails ends the run with its report,
- * or on a first try is undone quietly, to be tried and reported later.
+ * The set-up, step by step. A step that fails is undone, and named for the
+ * caller to report.
  */
-static bool
-set_up_route_socket(bool first_try)
+static struct failure
+set_up_route_socket(struct nl_session &nl)
 {
 	const char *step = "nl_cb_alloc";
 
-	route_cb = nl_cb_alloc(NL_CB_DEFAULT);
-	if (route_cb != NULL) {
-		nl_cb_err(route_cb, NL_CB_CUSTOM, ack_error_handler, NULL);
+	nl.cb = nl_cb_alloc(NL_CB_DEFAULT);
+	if (nl.cb != NULL) {
+		/* The handler learns of the request in flight through arg. */
+		nl_cb_err(nl.cb, NL_CB_CUSTOM, ack_error_handler, &nl);
 		step = "nl_socket_alloc";
-		route_sock = nl_socket_alloc_cb(route_cb);
+		nl.sock = nl_socket_alloc_cb(nl.cb);
 	}
-	if (route_sock != NULL) {
+	if (nl.sock != NULL) {
 		/* The library's code is no errno; the report wants the
 		 * system's. */
 		step = "nl_connect";
-		if (nl_connect(route_sock, NETLINK_ROUTE) == 0) {
-			route_fd = nl_socket_get_fd(route_sock);
-			cap_acknowledgements();
+		if (nl_connect(nl.sock, NETLINK_ROUTE) == 0) {
+			nl.fd = nl_socket_get_fd(nl.sock);
+			cap_acknowledgements(nl);
 			nlmsg_set_default_size(REQUEST_BUFFER_SIZE);
-			return true;
+			return {NULL, 0};
 		}
 	}
-	if (!first_try)
-		fatal_errno(step);
-	close_route_socket();
-	return false;
+	struct failure f = {step, errno};
+	close_route_socket(nl);
+	return f;
 }
 
 void
-try_route_socket(void)
+try_route_socket(struct nl_session &nl)
 {
-	if (route_sock == NULL)
-		set_up_route_socket(true);
+	if (nl.sock == NULL)
+		set_up_route_socket(nl);
 }
 
-void
-open_route_socket(void)
+struct failure
+open_route_socket(struct nl_session &nl)
 {
-	if (route_sock == NULL)
-		set_up_route_socket(false);
+	if (nl.sock == NULL)
+		return set_up_route_socket(nl);
+	return {NULL, 0};
 }
 
 void
-close_route_socket(void)
+close_route_socket(struct nl_session &nl)
 {
 	/* Both take NULL, as a set-up that failed half-way leaves. */
-	nl_socket_free(route_sock);
-	nl_cb_put(route_cb);
-	route_sock = NULL;
-	route_cb = NULL;
-	route_fd = -1;
+	nl_socket_free(nl.sock);
+	nl_cb_put(nl.cb);
+	nl.sock = NULL;
+	nl.cb = NULL;
+	nl.fd = -1;
+}
+
+nl_session::~nl_session()
+{
+	close_route_socket(*this);
 }
 
 int
 ack_error_handler(struct sockaddr_nl *peer, struct nlmsgerr *err, void *arg)
 {
+	struct nl_session *nl = (struct nl_session *)arg;
 	(void)peer;
-	(void)arg;
 
-	kernel_answered = true;
-	if (!(tolerate_missing &&
+	nl->kernel_answered = true;
+	if (!(nl->tolerate_missing &&
 	      (err->error == -EINVAL || err->error == -ENOENT)))
-		pending_error = -err->error;
+		nl->pending_error = -err->error;
 	/* An error is the kernel's only answer: stop, or the wait hangs. */
 	return NL_STOP;
 }
 
+/* After a fatal failure nothing is sent, and nothing more is said. */
 bool
-request_failed(int err)
+request_failed(struct nl_session &nl, int err)
 {
-	report_error("netlink", err);
-	failed_requests++;
+	if (nl.fatal.what == NULL && nl.report != NULL)
+		nl.report("netlink", err);
+	nl.failed++;
 	return false;
 }
 
@@ -143,52 +142,76 @@ errno_or_eio(void)
 	return errno != 0 ? errno : EIO;
 }
 
-/* Sends and frees msg; false, reported, when nothing went out. */
+/*
+ * Sends the request; false when nothing went out, reported unless quiet.
+ * A message that could not be had ends the run: the failure is kept for
+ * the caller, and no later request goes out.
+ */
 static bool
-send_request(struct nl_msg *msg, bool tolerate)
+send_request(struct nl_session &nl, nl_request req, bool tolerate, bool quiet)
 {
 	int sent, send_errno;
 
-	tolerate_missing = tolerate;
-	pending_error = 0;
-	kernel_answered = false;
+	nl.tolerate_missing = tolerate;
+	nl.pending_error = 0;
+	nl.kernel_answered = false;
+	if (nl.fatal.what != NULL)
+		return false;
+	if (!req) {
+		nl.fatal = {"nlmsg_alloc_simple", req.errno_at_alloc()};
+		nl.failed++;
+		return false;
+	}
 
 	errno = 0;
-	sent = nl_send_auto_complete(route_sock, msg);
-	/* Taken before the free, which may change errno. */
+	sent = nl_send_auto_complete(nl.sock, req.get());
 	send_errno = errno_or_eio();
-	nlmsg_free(msg);
 	if (sent < 0)
-		return request_failed(send_errno);
+		return quiet ? (nl.pending_error = send_errno, false)
+			     : request_failed(nl, send_errno);
 	return true;
 }
 
-bool
-send_and_wait(struct nl_msg *msg, bool tolerate)
+/* The request's outcome once sent: 0, or the error that ends it. */
+static int
+wait_for_ack(struct nl_session &nl)
 {
 	int waited;
 
-	/* Nothing went out, so no acknowledgement will ever come back. */
-	if (!send_request(msg, tolerate))
-		return false;
-
 	errno = 0;
-	waited = nl_wait_for_ack(route_sock);
-	if (pending_error != 0)
-		return request_failed(pending_error);
-	if (waited < 0 && !kernel_answered)
-		return request_failed(errno_or_eio());
-	return true;
+	waited = nl_wait_for_ack(nl.sock);
+	if (nl.pending_error != 0)
+		return nl.pending_error;
+	if (waited < 0 && !nl.kernel_answered)
+		return errno_or_eio();
+	return 0;
 }
 
-static bool acknowledged;
+bool
+send_and_wait(struct nl_session &nl, nl_request req, bool tolerate)
+{
+	int err;
+
+	/* Nothing went out, so no acknowledgement will ever come back. */
+	if (!send_request(nl, std::move(req), tolerate, false))
+		return false;
+	err = wait_for_ack(nl);
+	return err == 0 || request_failed(nl, err);
+}
+
+int
+send_quietly(struct nl_session &nl, nl_request req)
+{
+	if (!send_request(nl, std::move(req), false, true))
+		return nl.fatal.what != NULL ? nl.fatal.err : nl.pending_error;
+	return wait_for_ack(nl);
+}
 
 static int
 note_ack(struct nl_msg *msg, void *arg)
 {
 	(void)msg;
-	(void)arg;
-	acknowledged = true;
+	((struct nl_session *)arg)->acknowledged = true;
 	return NL_STOP;
 }
 
@@ -199,37 +222,37 @@ note_ack(struct nl_msg *msg, void *arg)
  * when report says so: a query may ask after a device that is not there.
  */
 static int
-exchange_answers(struct nl_msg *msg, bool dump, bool report,
-		 nl_recvmsg_msg_cb_t parse, void *arg)
+exchange_answers(struct nl_session &nl, nl_request req, bool dump,
+		 bool report, nl_recvmsg_msg_cb_t parse, void *arg)
 {
 	int got, err = 0;
 
-	if (!send_request(msg, false))
+	if (!send_request(nl, std::move(req), false, false))
 		return EIO;
-	nl_cb_set(route_cb, NL_CB_VALID, NL_CB_CUSTOM, parse, arg);
-	nl_socket_set_msg_buf_size(route_sock, DUMP_BUFFER_SIZE);
+	nl_cb_set(nl.cb, NL_CB_VALID, NL_CB_CUSTOM, parse, arg);
+	nl_socket_set_msg_buf_size(nl.sock, DUMP_BUFFER_SIZE);
 	errno = 0;
 	if (dump) {
-		got = nl_recvmsgs(route_sock, route_cb);
+		got = nl_recvmsgs(nl.sock, nl.cb);
 	} else {
 		/*
 		 * The answer and the acknowledgement come in two receives,
 		 * and one round of the library's stops after the first.
 		 */
-		nl_cb_set(route_cb, NL_CB_ACK, NL_CB_CUSTOM, note_ack, NULL);
-		acknowledged = false;
+		nl_cb_set(nl.cb, NL_CB_ACK, NL_CB_CUSTOM, note_ack, &nl);
+		nl.acknowledged = false;
 		do
-			got = nl_recvmsgs(route_sock, route_cb);
-		while (got >= 0 && !acknowledged && pending_error == 0);
-		nl_cb_set(route_cb, NL_CB_ACK, NL_CB_DEFAULT, NULL, NULL);
+			got = nl_recvmsgs(nl.sock, nl.cb);
+		while (got >= 0 && !nl.acknowledged && nl.pending_error == 0);
+		nl_cb_set(nl.cb, NL_CB_ACK, NL_CB_DEFAULT, NULL, NULL);
 	}
-	if (pending_error != 0)
-		err = pending_error;
-	else if (got < 0 && !kernel_answered)
+	if (nl.pending_error != 0)
+		err = nl.pending_error;
+	else if (got < 0 && !nl.kernel_answered)
 		err = errno_or_eio();
-	nl_cb_set(route_cb, NL_CB_VALID, NL_CB_DEFAULT, NULL, NULL);
+	nl_cb_set(nl.cb, NL_CB_VALID, NL_CB_DEFAULT, NULL, NULL);
 	if (err != 0 && report)
-		request_failed(err);
+		request_failed(nl, err);
 	return err;
 }
 
@@ -239,19 +262,21 @@ exchange_answers(struct nl_msg *msg, bool dump, bool report,
  * a refused request is.
  */
 bool
-dump_tc(int type, int ifindex, uint32_t parent, nl_recvmsg_msg_cb_t parse,
-	void *arg)
+dump_tc(struct nl_session &nl, int type, int ifindex, uint32_t parent,
+	nl_recvmsg_msg_cb_t parse, void *arg)
 {
-	return exchange_answers(new_tc_request_on(ifindex, type, NLM_F_DUMP,
-						  parent, 0, 0),
+	return exchange_answers(nl,
+				new_tc_request(ifindex, type, NLM_F_DUMP,
+					       parent, 0, 0),
 				true, true, parse, arg) == 0;
 }
 
 /* Every action of that kind in this network namespace, filters' too. */
 bool
-dump_actions(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg)
+dump_actions(struct nl_session &nl, const char *kind,
+	     nl_recvmsg_msg_cb_t parse, void *arg)
 {
-	return exchange_answers(new_action_dump(kind), true, true, parse,
+	return exchange_answers(nl, new_action_dump(kind), true, true, parse,
 				arg) == 0;
 }
 
@@ -260,14 +285,18 @@ dump_actions(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg)
  * sends every device, so parse looks at the kind itself.
  */
 bool
-dump_links(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg)
+dump_links(struct nl_session &nl, const char *kind,
+	   nl_recvmsg_msg_cb_t parse, void *arg)
 {
-	struct nl_msg *msg = new_link_request(RTM_GETLINK, NLM_F_DUMP, 0, 0);
-	struct nlattr *info = open_nest(msg, IFLA_LINKINFO);
+	nl_request req = new_link_request(RTM_GETLINK, NLM_F_DUMP, 0, 0);
 
-	nla_put_string(msg, IFLA_INFO_KIND, kind);
-	close_nest(msg, info);
-	return exchange_answers(msg, true, true, parse, arg) == 0;
+	if (req) {
+		struct nlattr *info = open_nest(req.get(), IFLA_LINKINFO);
+		nla_put_string(req.get(), IFLA_INFO_KIND, kind);
+		close_nest(req.get(), info);
+	}
+	return exchange_answers(nl, std::move(req), true,
+				true, parse, arg) == 0;
 }
 
 /*
@@ -276,10 +305,13 @@ dump_links(const char *kind, nl_recvmsg_msg_cb_t parse, void *arg)
  * device.
  */
 int
-query_link(const char *name, nl_recvmsg_msg_cb_t parse, void *arg)
+query_link(struct nl_session &nl, const char *name,
+	   nl_recvmsg_msg_cb_t parse, void *arg)
 {
-	struct nl_msg *msg = new_link_request(RTM_GETLINK, 0, 0, 0);
+	nl_request req = new_link_request(RTM_GETLINK, 0, 0, 0);
 
-	nla_put_string(msg, IFLA_IFNAME, name);
-	return exchange_answers(msg, false, false, parse, arg);
+	if (req)
+		nla_put_string(req.get(), IFLA_IFNAME, name);
+	return exchange_answers(nl, std::move(req), false,
+				false, parse, arg);
 }

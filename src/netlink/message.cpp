@@ -9,12 +9,9 @@
 #include <linux/pkt_cls.h>
 #include <linux/rtnetlink.h>
 
-#include "netlink.h"
-#include "../cli/cli.h"
+#include <errno.h>
 
-int target_ifindex;
-const char *target_name = "";
-int route_fd = -1;
+#include "netlink.h"
 
 /*
  * The route socket answers the same question as if_nametoindex, which opens
@@ -23,89 +20,82 @@ int route_fd = -1;
  * answer for it stays the one the tool has always given.
  */
 int
-interface_index(const char *name)
+interface_index(const struct nl_session &nl, const char *name)
 {
 	struct ifreq ifr;
 	size_t len = strlen(name);
 
-	if (route_fd < 0 || len >= IFNAMSIZ)
+	if (nl.fd < 0 || len >= IFNAMSIZ)
 		return (int)if_nametoindex(name);
 	memset(&ifr, 0, sizeof(ifr));
 	memcpy(ifr.ifr_name, name, len);
-	if (ioctl(route_fd, SIOCGIFINDEX, &ifr) != 0)
+	if (ioctl(nl.fd, SIOCGIFINDEX, &ifr) != 0)
 		return 0;
 	return ifr.ifr_ifindex;
 }
 
-static struct nl_msg *
-new_request(int type, int flags)
+/* errno as the allocation left it, for the report that the exchange makes. */
+nl_request::nl_request(struct nl_msg *m) : msg(m), alloc_errno(0)
 {
-	struct nl_msg *msg;
-
-	msg = nlmsg_alloc_simple(type, flags);
-	if (msg == NULL)
-		fatal_errno("nlmsg_alloc_simple");
-	return msg;
+	if (m == NULL)
+		alloc_errno = errno;
 }
 
-struct nl_msg *
-new_tc_request(int type, int flags, uint32_t parent, uint32_t handle,
-	       uint32_t info)
+nl_request
+new_tc_request(int ifindex, int type, int flags, uint32_t parent,
+	       uint32_t handle, uint32_t info)
 {
-	return new_tc_request_on(target_ifindex, type, flags, parent, handle,
-				 info);
-}
-
-/* The same envelope for a device other than the target, such as its IFB. */
-struct nl_msg *
-new_tc_request_on(int ifindex, int type, int flags, uint32_t parent,
-		  uint32_t handle, uint32_t info)
-{
-	struct nl_msg *msg = new_request(type, flags);
+	nl_request req(nlmsg_alloc_simple(type, flags));
 	struct tcmsg tcm;
 
+	if (!req)
+		return req;
 	memset(&tcm, 0, sizeof(tcm));
 	tcm.tcm_ifindex = ifindex;
 	tcm.tcm_handle = handle;
 	tcm.tcm_parent = parent;
 	tcm.tcm_info = info;
-	nlmsg_append(msg, &tcm, sizeof(tcm), NLMSG_ALIGNTO);
-	return msg;
+	nlmsg_append(req.get(), &tcm, sizeof(tcm), NLMSG_ALIGNTO);
+	return req;
 }
 
-struct nl_msg *
+nl_request
 new_link_request(int type, int flags, int ifindex, unsigned int up)
 {
-	struct nl_msg *msg = new_request(type, flags);
+	nl_request req(nlmsg_alloc_simple(type, flags));
 	struct ifinfomsg ifi;
 
+	if (!req)
+		return req;
 	memset(&ifi, 0, sizeof(ifi));
 	ifi.ifi_family = AF_UNSPEC;
 	ifi.ifi_index = ifindex;
 	/* Only the bits in ifi_change are touched: up leaves the rest be. */
 	ifi.ifi_flags = up;
 	ifi.ifi_change = up;
-	nlmsg_append(msg, &ifi, sizeof(ifi), NLMSG_ALIGNTO);
-	return msg;
+	nlmsg_append(req.get(), &ifi, sizeof(ifi), NLMSG_ALIGNTO);
+	return req;
 }
 
 /* A dump of the actions of one kind: the kind goes in the first slot. */
-struct nl_msg *
+nl_request
 new_action_dump(const char *kind)
 {
-	struct nl_msg *msg = new_request(RTM_GETACTION, NLM_F_DUMP);
+	nl_request req(nlmsg_alloc_simple(RTM_GETACTION, NLM_F_DUMP));
 	struct tcamsg tca;
 	struct nlattr *tab, *action;
 
+	if (!req)
+		return req;
 	memset(&tca, 0, sizeof(tca));
 	tca.tca_family = AF_UNSPEC;
-	nlmsg_append(msg, &tca, sizeof(tca), NLMSG_ALIGNTO);
-	tab = open_nest(msg, TCA_ACT_TAB);
-	action = open_nest(msg, 1);
-	nla_put_string(msg, TCA_ACT_KIND, kind);
-	close_nest(msg, action);
-	close_nest(msg, tab);
-	return msg;
+	nlmsg_append(req.get(), &tca, sizeof(tca), NLMSG_ALIGNTO);
+	tab = open_nest(req.get(), TCA_ACT_TAB);
+	action = open_nest(req.get(), 1);
+	nla_put_string(req.get(), TCA_ACT_KIND, kind);
+	close_nest(req.get(), action);
+	close_nest(req.get(), tab);
+	return req;
 }
 
 void

@@ -359,11 +359,11 @@ install_elf() { # PATH-IN-TARGET
 # The nlmon capture, cross-built from the user-mode suite's own source, so
 # it compares the wire with the unit tests' images in this target's order.
 build_wire_check() { # ARCH
-	src="$top/tests/uml/wire_check.cpp $top/tests/shaping/images.cpp"
+	src="$top/tests/uml/wire_check.cpp $top/tests/run/images.cpp"
 	f=$work/wire_check-$1
 	# shellcheck disable=SC2086
 	if [ ! -e "$f" ] || [ -n "$(find $src \
-		"$top/tests/shaping/images.h" -newer "$f")" ]; then
+		"$top/tests/run/images.h" -newer "$f")" ]; then
 		# -Wno-psabi: armhf's note that GCC 7.1 changed how a vector
 		# of structs with 64-bit fields is passed; all of it is built here.
 		# shellcheck disable=SC2086

@@ -43,7 +43,7 @@ const accepted_case accepted[] = {
 TEST(ParseRateArg, AcceptedFormsGiveBytesPerSecond)
 {
 	for (const auto &c : accepted) {
-		double got = parse_rate_arg(c.text);
+		double got = parse_rate_arg(c.text, false);
 		EXPECT_EQ(got, c.bytes_per_second) << "argument '" << c.text << "'";
 		EXPECT_EQ(signbit(got), signbit(c.bytes_per_second))
 		    << "argument '" << c.text << "'";
@@ -52,8 +52,8 @@ TEST(ParseRateArg, AcceptedFormsGiveBytesPerSecond)
 
 TEST(ParseRateArg, DashIsNoLimit)
 {
-	EXPECT_EQ(parse_rate_arg("-"), NO_LIMIT);
-	EXPECT_LT(parse_rate_arg("-"), 0.0);
+	EXPECT_EQ(parse_rate_arg("-", false), NO_LIMIT);
+	EXPECT_LT(parse_rate_arg("-", false), 0.0);
 }
 
 struct contract_case {

@@ -1,5 +1,5 @@
-// Any argument text through the rate check: it must be refused through one
-// of the two fatal paths, or give a rate that the kernel's 32-bit field
+// Any argument text through the rate check: it must be refused, as
+// malformed or too high, or give a rate that the kernel's 32-bit field
 // holds, without reading past the text or changing it.
 #include <math.h>
 #include <stdint.h>
@@ -7,7 +7,7 @@
 #include <string.h>
 
 #include "src/cli/cli.h"
-#include "tests/fuzz/exits.h"
+#include "tests/fuzz/require.h"
 
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -21,13 +21,18 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	memcpy(text, data, size);
 	text[size] = '\0';
 
-	double rate = 0;
-	fatal_path path = parse_rate_caught(text, &rate);
+	double rate = 0, shaped_rate = 0;
+	rate_check got = check_rate_arg(text, false, &rate);
 	REQUIRE(memcmp(text, data, size) == 0);
+	// A shaped mode differs only in refusing a rate below a byte a second.
+	bool below_byte = got == rate_check::ok && rate >= 0 && rate < 1.0;
+	REQUIRE(check_rate_arg(text, true, &shaped_rate) ==
+		(below_byte ? rate_check::malformed : got));
+	REQUIRE(shaped_rate == rate);
 
 	if (strcmp(text, "-") == 0) {
-		REQUIRE(path == NO_EXIT && rate == NO_LIMIT);
-	} else if (path == NO_EXIT) {
+		REQUIRE(got == rate_check::ok && rate == NO_LIMIT);
+	} else if (got == rate_check::ok) {
 		REQUIRE(isfinite(rate));
 		REQUIRE(!(rate < 0));
 		REQUIRE(rate < RATE_BOUND);
@@ -36,9 +41,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		// Trailing blanks are never part of a number.
 		text[size] = ' ';
 		text[size + 1] = '\0';
-		REQUIRE(parse_rate_caught(text, &rate) == EXIT_USAGE);
-	} else {
-		REQUIRE(path == EXIT_USAGE || path == EXIT_RATE_TOO_HIGH);
+		REQUIRE(check_rate_arg(text, false, &rate) ==
+			rate_check::malformed);
 	}
 	free(text);
 	return 0;

@@ -19,9 +19,9 @@
 
 #include "src/cli/cli.h"
 #include "src/netlink/netlink.h"
-#include "src/shaping/shaping.h"
-#include "tests/fuzz/exits.h"
-#include "tests/shaping/recorder.h"
+#include "src/run/run.h"
+#include "tests/fuzz/require.h"
+#include "tests/run/recorder.h"
 
 namespace {
 
@@ -93,12 +93,6 @@ require_rate_field(const recorded_request &r, double rate)
 	REQUIRE(read_u32(&r.body[at]) == static_cast<uint32_t>(rate));
 }
 
-void
-parse_clock(void *)
-{
-	parse_psched_clock(clock_text);
-}
-
 } // namespace
 
 extern "C" int
@@ -124,8 +118,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		std::string in(rest, nul), eg(nul + 1, rest + left);
 		if (eg.find('\0') != std::string::npos)
 			return 0;
-		if (parse_rate_caught(in.c_str(), &ingress) != NO_EXIT ||
-		    parse_rate_caught(eg.c_str(), &egress) != NO_EXIT)
+		if (check_rate_arg(in.c_str(), false, &ingress) !=
+			rate_check::ok ||
+		    check_rate_arg(eg.c_str(), false, &egress) !=
+			rate_check::ok)
 			return 0;
 		require_accepted_rate(ingress);
 		require_accepted_rate(egress);
@@ -136,22 +132,26 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		memcpy(&egress, rest + sizeof(double), sizeof(double));
 	}
 
-	ticks_per_second = 0;
-	REQUIRE(run_catching_exits(parse_clock, nullptr) == NO_EXIT);
+	// A plain run, as the command line sets it up for the device.
+	run plain = {};
+	plain.name = "eth0";
+	plain.ifindex = ifindex;
+	plain.how = &plain_mode;
+	plain.tx_queues = plain.rx_queues = 1;
+	REQUIRE(parse_psched_clock(clock_text, &plain.terms.ticks_per_second));
 	// The fields reached the clock: a 1 GHz clock counts nanoseconds.
 	uint32_t num = read_u32(data), den = read_u32(data + 4),
 		 hz = read_u32(data + 8);
 	double tps =
 	    static_cast<double>(hz == 1000000000 ? den : num) / den * hz;
-	REQUIRE(ticks_per_second == tps ||
-		(isnan(ticks_per_second) && isnan(tps)));
+	double got = plain.terms.ticks_per_second;
+	REQUIRE(got == tps || (isnan(got) && isnan(tps)));
 
 	reset_recorder();
 	for (int i = 1; i <= 5; i++)
 		answers.push_back((flags >> i) & 1);
-	target_ifindex = ifindex;
-	configure_ingress(ingress, &nothing_in_force);
-	configure_egress(egress, &nothing_in_force);
+	configure_ingress(plain, ingress, nothing_in_force);
+	configure_egress(plain, egress, nothing_in_force);
 
 	REQUIRE(recorded.size() >= 2 && recorded.size() <= 5);
 	for (const auto &r : recorded) {

@@ -11,10 +11,10 @@ namespace {
 
 TEST(Envelope, RemovalIsHeaderPlusTcmsg)
 {
-	target_ifindex = 7;
-	struct nl_msg *msg = new_tc_request(RTM_DELQDISC, 0, 0xFFFFFFF1u,
-					    0xFFFF0000u, 0x00000300u);
-	struct nlmsghdr *hdr = nlmsg_hdr(msg);
+	nl_request req = new_tc_request(7, RTM_DELQDISC, 0, 0xFFFFFFF1u,
+					0xFFFF0000u, 0x00000300u);
+	ASSERT_TRUE(req);
+	struct nlmsghdr *hdr = nlmsg_hdr(req.get());
 
 	EXPECT_EQ(hdr->nlmsg_len, 36u);
 	EXPECT_EQ(hdr->nlmsg_type, RTM_DELQDISC);
@@ -28,7 +28,6 @@ TEST(Envelope, RemovalIsHeaderPlusTcmsg)
 	want.tcm_info = 0x00000300u;
 	EXPECT_EQ(memcmp(NLMSG_DATA(hdr), &want, sizeof(want)), 0)
 	    << "parent, handle and info must land in their own fields";
-	nlmsg_free(msg);
 }
 
 struct kind_case {
@@ -40,7 +39,8 @@ TEST(Envelope, KindCarriesItsNul)
 {
 	const kind_case cases[] = {{"tbf", 8}, {"ingress", 12}, {"basic", 10}};
 	for (const auto &c : cases) {
-		struct nl_msg *msg = new_tc_request(RTM_NEWQDISC, 0, 0, 0, 0);
+		nl_request req = new_tc_request(0, RTM_NEWQDISC, 0, 0, 0, 0);
+		struct nl_msg *msg = req.get();
 		add_kind(msg, c.kind);
 		struct nlattr *a =
 		    (struct nlattr *)((char *)nlmsg_hdr(msg) + 36);
@@ -49,14 +49,14 @@ TEST(Envelope, KindCarriesItsNul)
 		EXPECT_STREQ((char *)(a + 1), c.kind);
 		EXPECT_EQ(nlmsg_hdr(msg)->nlmsg_len, 36u + NLA_ALIGN(c.attr_len))
 		    << c.kind;
-		nlmsg_free(msg);
 	}
 }
 
 TEST(Envelope, NestsArePlainTypesCoveringTheirContent)
 {
 	uint32_t word = 0x11223344;
-	struct nl_msg *msg = new_tc_request(RTM_NEWTFILTER, 0, 0, 0, 0);
+	nl_request req = new_tc_request(0, RTM_NEWTFILTER, 0, 0, 0, 0);
+	struct nl_msg *msg = req.get();
 	struct nlattr *outer = open_nest(msg, TCA_OPTIONS);
 	struct nlattr *inner = open_nest(msg, 4);
 	nla_put(msg, 1, 3, &word); // padded to 8 bytes
@@ -71,7 +71,6 @@ TEST(Envelope, NestsArePlainTypesCoveringTheirContent)
 	EXPECT_EQ(inner->nla_len, 4 + 8);
 	EXPECT_EQ(outer->nla_len, 4 + 4 + 8);
 	EXPECT_EQ(nlmsg_hdr(msg)->nlmsg_len, 36u + 16u);
-	nlmsg_free(msg);
 }
 
 } // namespace

@@ -8,13 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "src/netlink/netlink.h"
+#include "src/cli/cli.h"
 #include "tests/common/run.h"
 
 namespace {
-
-const uint32_t INGRESS_PARENT = 0xFFFFFFF1u;
-const uint32_t INGRESS_HANDLE = 0xFFFF0000u;
 
 class Exchange : public ::testing::Test
 {
@@ -27,26 +24,23 @@ class Exchange : public ::testing::Test
 	{
 		if (HasFatalFailure())
 			return;
-		target_ifindex = (int)if_nametoindex("lo");
-		ASSERT_NE(target_ifindex, 0);
-		open_route_socket();
-		failed_requests = 0;
+		lo = (int)if_nametoindex("lo");
+		ASSERT_NE(lo, 0);
+		ASSERT_EQ(open_route_socket(nl).what, nullptr);
+		// The command line's report, whose words scripts match.
+		nl.report = report_error;
 	}
-	void TearDown() override
+	nl_request ingress_request(int type, int flags)
 	{
-		close_route_socket();
+		nl_request req = new_tc_request(lo, type, flags, TC_H_INGRESS,
+						INGRESS_HANDLE, 0);
+		if (type == RTM_NEWQDISC)
+			add_kind(req.get(), "ingress");
+		return req;
 	}
+	int lo;
+	nl_session nl;
 };
-
-struct nl_msg *
-ingress_request(int type, int flags)
-{
-	struct nl_msg *msg =
-	    new_tc_request(type, flags, INGRESS_PARENT, INGRESS_HANDLE, 0);
-	if (type == RTM_NEWQDISC)
-		add_kind(msg, "ingress");
-	return msg;
-}
 
 std::string
 netlink_report(int err)
@@ -81,14 +75,14 @@ TEST_F(Exchange, AnswersFollowTheTolerancePolicy)
 	int failures = 0;
 	for (const auto &s : steps) {
 		testing::internal::CaptureStderr();
-		bool ok = send_and_wait(ingress_request(s.type, s.flags),
+		bool ok = send_and_wait(nl, ingress_request(s.type, s.flags),
 					s.tolerate);
 		std::string err = testing::internal::GetCapturedStderr();
 		EXPECT_EQ(ok, s.ok) << s.what;
 		EXPECT_EQ(err, s.reported ? netlink_report(s.reported) : "")
 		    << s.what;
 		failures += s.ok ? 0 : 1;
-		EXPECT_EQ(failed_requests, failures) << s.what;
+		EXPECT_EQ(nl.failed, failures) << s.what;
 	}
 	std::string left = run_shell("tc qdisc show dev lo").out;
 	EXPECT_EQ(left.find("ingress"), std::string::npos) << left;
@@ -98,20 +92,20 @@ TEST_F(Exchange, RootRemovalOnADeviceWithoutQdiscIsTolerated)
 {
 	testing::internal::CaptureStderr();
 	EXPECT_TRUE(send_and_wait(
-	    new_tc_request(RTM_DELQDISC, 0, TC_H_ROOT, 0, 0), true));
+	    nl, new_tc_request(lo, RTM_DELQDISC, 0, TC_H_ROOT, 0, 0), true));
 	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-	EXPECT_EQ(failed_requests, 0);
+	EXPECT_EQ(nl.failed, 0);
 }
 
 // The route socket stands in for if_nametoindex: the same answer for every
 // kind of name, a name too long for a device included.
 TEST_F(Exchange, TheRouteSocketResolvesNamesAsTheCLibraryDoes)
 {
-	ASSERT_GE(route_fd, 0);
+	ASSERT_GE(nl.fd, 0);
 	for (const char *name : {"lo", "nosuch0", "", "lo-and-a-longer-name"})
-		EXPECT_EQ(interface_index(name), (int)if_nametoindex(name))
+		EXPECT_EQ(interface_index(nl, name), (int)if_nametoindex(name))
 		    << "'" << name << "'";
-	EXPECT_NE(interface_index("lo"), 0);
+	EXPECT_NE(interface_index(nl, "lo"), 0);
 }
 
 TEST_F(Exchange, UnprivilegedRunIsRefusedAndExitsOne)
