@@ -67,3 +67,43 @@ cake_traffic() {
 			'[.egress.packets >= $tx, .ingress.packets >= $rx]' $T/after.json)" "[true,true]"
 	ip netns exec pondrel4a "$PONDREL" --cake v4a - -
 }
+
+# cake_mq on a kernel that has it (7.0 on), with a tc that knows it
+# (UML_TC): a veth of four queues takes it each way, its IFB made with as
+# many, and a second run or tc's own change keeps it pondrel's.
+cake_mq_checks() {
+	section "cake mode: cake_mq on four queues"
+	ip netns add mq
+	ip link add q0 numtxqueues 4 numrxqueues 4 type veth peer name q1 \
+		numtxqueues 4 numrxqueues 4 netns mq
+	ip addr add 10.9.0.1/24 dev q0
+	ip link set q0 up
+	ip -n mq addr add 10.9.0.2/24 dev q1
+	ip -n mq link set q1 up
+	kinds() { "$UML_TC" -j qdisc show dev "$1" | jq -j '[.[] | .kind] | join(" ")'; }
+	mq_json() { "$PONDREL" --json q0 | jq -c "[.[\"ingress\", \"egress\"] | $1]"; }
+	run --cake q0 20000 10000
+	same "cake_mq: exit 0, silent" "$st|$err" "0|"
+	same "cake_mq: one cake a queue below each root, as tc shows it" \
+		"$(kinds q0)|$(kinds ifb-q0)" \
+		"cake_mq cake cake cake cake ingress|cake_mq cake cake cake cake"
+	same "cake_mq: pondrel's in --json, on four queues, at its rates" \
+		"$(mq_json '[.kind, .limit, .queues, .rate_kbit]')" \
+		'[["cake_mq","pondrel",4,20000],["cake_mq","pondrel",4,10000]]'
+	same "cake_mq: the text names it" \
+		"$("$PONDREL" --status q0 | grep -c '^[a-z]*: [0-9]* Kbit/s, cake on 4 queues[ ,]')" 2
+	busybox ping -q -c 5 -i 0.05 10.9.0.2 >/dev/null
+	run --cake q0 30000 15000
+	same "cake_mq: a second run changes it in place, counters kept" \
+		"$st|$err|$(mq_json '[.rate_kbit, .packets >= 5]')" \
+		'0||[[30000,true],[15000,true]]'
+	"$UML_TC" qdisc change dev q0 root cake_mq bandwidth 12mbit
+	same "cake_mq: a rate that tc changed is still pondrel's" \
+		"$(mq_json '[.limit, .rate_kbit]')" '[["pondrel",30000],["pondrel",12000]]'
+	"$UML_TC" qdisc change dev q0 root cake_mq besteffort
+	same "cake_mq: other tins are not pondrel's" "$(mq_json '.limit')" '["pondrel","foreign"]'
+	run --cake q0 - -
+	same "cake_mq: - takes both away, the IFB too" \
+		"$st|$(kinds q0)|$(ip link show ifb-q0 2>&1 | grep -c 'does not exist')" "0|noqueue|1"
+	ip netns del mq
+}

@@ -47,7 +47,7 @@ SCENARIOS=full
 # status_check
 # shellcheck source=tests/common/status.sh
 . "$(dirname "$0")/../common/status.sh"
-# cake_checks, cake_traffic
+# cake_checks, cake_mq_checks, cake_traffic
 # shellcheck source=tests/uml/cake.sh
 . "$(dirname "$0")/cake.sh"
 
@@ -143,6 +143,7 @@ if [ "${UML_PART:-whole}" = newest ]; then
 	plain_scenarios
 	shaped_scenarios
 	cake_checks
+	cake_mq_checks
 	echo "pondrel-uml: end of suite, $fails failed"
 	exit
 fi

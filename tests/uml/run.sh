@@ -16,7 +16,8 @@
 # lines are shown. The suite also runs the gtest program that KERNEL_TEST
 # in the environment names. UML_KERNEL names another user-mode kernel than
 # the linux.uml on the PATH, and UML_MODULES the folder of its modules
-# (tests/uml/newest.sh boots sid's so).
+# (tests/uml/newest.sh boots sid's so), and UML_TC a tc that knows that
+# kernel's kinds.
 set -eu
 if [ $# -ne 5 ] && [ $# -ne 6 ]; then
 	echo "usage: run.sh PONDREL WIRE_CHECK RACE STRERROR OUTDIR [INIT]" >&2
@@ -52,7 +53,7 @@ start=$(date +%s)
 sh "$here/../common/watchdog.sh" "$out/console" $limit "$kernel" mem=256M \
 	rootfstype=hostfs rootflags=/ rw init="$here/${6:-init.sh}" UML_OUT="$out" \
 	UML_MODE="$mode" UML_PART="${UML_PART:-whole}" \
-	UML_MODULES="${UML_MODULES:-/usr/lib/uml/modules}" con=null con0=null,fd:1 || status=$?
+	UML_MODULES="${UML_MODULES:-/usr/lib/uml/modules}" UML_TC="${UML_TC:-tc}" con=null con0=null,fd:1 || status=$?
 secs=$(($(date +%s) - start))
 name="uml ${6:+${6%-init.sh} }$mode${UML_PART:+ ($UML_PART)}"
 

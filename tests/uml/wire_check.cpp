@@ -42,7 +42,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/shaping/images.h"
+#include "tests/run/images.h"
 
 namespace {
 
