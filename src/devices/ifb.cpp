@@ -18,8 +18,6 @@
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 
-#include <utility>
-
 #include "devices.h"
 
 /* Long names hash to five hex digits; a taken one moves to the next. */
@@ -291,7 +289,7 @@ create_ifb(struct nl_session &nl, const char *name, const char *iface,
 		nla_put_string(msg, IFLA_INFO_KIND, "ifb");
 		close_nest(msg, info);
 	}
-	return send_and_wait(nl, std::move(req), false);
+	return send_and_wait(nl, handed(req), false);
 }
 
 /* The alias, which the kernel takes only now, comes with bringing it up. */
@@ -304,7 +302,7 @@ mark_and_raise_ifb(struct nl_session &nl, int ifindex, const char *iface)
 	ifb_mark(iface, mark);
 	if (req)
 		nla_put_string(req.get(), IFLA_IFALIAS, mark);
-	return send_and_wait(nl, std::move(req), false);
+	return send_and_wait(nl, handed(req), false);
 }
 
 /*

@@ -8,8 +8,6 @@
 #include <linux/pkt_cls.h>
 #include <linux/tc_act/tc_mirred.h>
 
-#include <utility>
-
 #include "devices.h"
 
 bool
@@ -21,7 +19,7 @@ add_redirect_filter(struct nl_session &nl, int ifindex, int ifb)
 	struct tc_mirred mirred;
 
 	if (msg == NULL)
-		return send_and_wait(nl, std::move(req), false);
+		return send_and_wait(nl, handed(req), false);
 
 	memset(&mirred, 0, sizeof(mirred));
 	mirred.action = TC_ACT_STOLEN;
@@ -38,7 +36,7 @@ add_redirect_filter(struct nl_session &nl, int ifindex, int ifb)
 	close_nest(msg, action);
 	close_nest(msg, actions);
 	close_nest(msg, options);
-	return send_and_wait(nl, std::move(req), false);
+	return send_and_wait(nl, handed(req), false);
 }
 
 /*

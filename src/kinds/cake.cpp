@@ -8,8 +8,6 @@
 
 #include <linux/rtnetlink.h>
 
-#include <utility>
-
 #include "kinds.h"
 
 /*

@@ -9,8 +9,6 @@
 
 #include <linux/rtnetlink.h>
 
-#include <utility>
-
 #include "kinds.h"
 
 /*

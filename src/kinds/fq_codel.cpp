@@ -8,8 +8,6 @@
 
 #include <linux/rtnetlink.h>
 
-#include <utility>
-
 #include "kinds.h"
 
 /* A full-size Ethernet frame: the packet CoDel must let through whole. */
@@ -94,7 +92,7 @@ build_fair_queue(struct nl_session &nl, const struct link_terms &t,
 			&p.memory_limit);
 		close_nest(msg, options);
 	}
-	return send_and_wait(nl, std::move(req), false) ? built::done
+	return send_and_wait(nl, handed(req), false) ? built::done
 							 : built::refused;
 }
 

@@ -7,8 +7,6 @@
 
 #include <linux/pkt_cls.h>
 
-#include <utility>
-
 #include "kinds.h"
 
 /*
@@ -50,7 +48,7 @@ build_police(struct nl_session &nl, const struct link_terms &t,
 		close_nest(msg, police_nest);
 		close_nest(msg, options);
 	}
-	return send_and_wait(nl, std::move(req), false) ? built::done
+	return send_and_wait(nl, handed(req), false) ? built::done
 							 : built::refused;
 }
 

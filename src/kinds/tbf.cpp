@@ -7,8 +7,6 @@
 
 #include <linux/rtnetlink.h>
 
-#include <utility>
-
 #include "kinds.h"
 
 /* The shaped mode's bucket holds what the rate sends in this time. */
@@ -71,7 +69,7 @@ build_tbf(struct nl_session &nl, const struct link_terms &t,
 		nla_put(msg, TCA_TBF_RTAB, sizeof(table), table);
 		close_nest(msg, options);
 	}
-	return send_and_wait(nl, std::move(req), false) ? built::done
+	return send_and_wait(nl, handed(req), false) ? built::done
 							 : built::refused;
 }
 

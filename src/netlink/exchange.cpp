@@ -7,8 +7,6 @@
 #include <netlink/handlers.h>
 #include <netlink/socket.h>
 
-#include <utility>
-
 #include "netlink.h"
 
 /* A capped acknowledgement: header, error code and the request's header. */
@@ -193,7 +191,7 @@ send_and_wait(struct nl_session &nl, nl_request req, bool tolerate)
 	int err;
 
 	/* Nothing went out, so no acknowledgement will ever come back. */
-	if (!send_request(nl, std::move(req), tolerate, false))
+	if (!send_request(nl, handed(req), tolerate, false))
 		return false;
 	err = wait_for_ack(nl);
 	return err == 0 || request_failed(nl, err);
@@ -202,7 +200,7 @@ send_and_wait(struct nl_session &nl, nl_request req, bool tolerate)
 int
 send_quietly(struct nl_session &nl, nl_request req)
 {
-	if (!send_request(nl, std::move(req), false, true))
+	if (!send_request(nl, handed(req), false, true))
 		return nl.fatal.what != NULL ? nl.fatal.err : nl.pending_error;
 	return wait_for_ack(nl);
 }
@@ -227,7 +225,7 @@ exchange_answers(struct nl_session &nl, nl_request req, bool dump,
 {
 	int got, err = 0;
 
-	if (!send_request(nl, std::move(req), false, false))
+	if (!send_request(nl, handed(req), false, false))
 		return EIO;
 	nl_cb_set(nl.cb, NL_CB_VALID, NL_CB_CUSTOM, parse, arg);
 	nl_socket_set_msg_buf_size(nl.sock, DUMP_BUFFER_SIZE);
@@ -295,7 +293,7 @@ dump_links(struct nl_session &nl, const char *kind,
 		nla_put_string(req.get(), IFLA_INFO_KIND, kind);
 		close_nest(req.get(), info);
 	}
-	return exchange_answers(nl, std::move(req), true,
+	return exchange_answers(nl, handed(req), true,
 				true, parse, arg) == 0;
 }
 
@@ -312,6 +310,6 @@ query_link(struct nl_session &nl, const char *name,
 
 	if (req)
 		nla_put_string(req.get(), IFLA_IFNAME, name);
-	return exchange_answers(nl, std::move(req), false,
+	return exchange_answers(nl, handed(req), false,
 				false, parse, arg);
 }

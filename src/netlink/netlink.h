@@ -43,6 +43,13 @@ private:
 	int alloc_errno;
 };
 
+/* Hands a request on, as std::move would: the tool links no C++ library. */
+inline nl_request &&
+handed(nl_request &req)
+{
+	return static_cast<nl_request &&>(req);
+}
+
 /*
  * The route socket and what the exchange knows of the request in flight.
  * Failed requests go to report, given by the caller, at the moment they

@@ -6,8 +6,6 @@
 
 #include <linux/rtnetlink.h>
 
-#include <utility>
-
 #include "run.h"
 #include "../devices/devices.h"
 
@@ -20,7 +18,7 @@ add_ingress_qdisc(struct run &r)
 
 	if (req)
 		add_kind(req.get(), "ingress");
-	return send_and_wait(r.nl, std::move(req), false);
+	return send_and_wait(r.nl, handed(req), false);
 }
 
 /*
