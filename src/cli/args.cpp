@@ -106,14 +106,21 @@ parse_rate_arg(const char *text, bool shaped)
 	return rate;
 }
 
-/* Both rates as parse_rate_arg takes them, with nothing said or ended. */
 bool
-rates_valid(const char *ingress, const char *egress, bool shaped)
+parse_range_arg(const char *text, struct auto_range *range)
 {
-	double rate;
+	char low[32];
+	const char *dash = strchr(text, '-');
+	size_t n = dash != NULL ? (size_t)(dash - text) : 0;
 
-	return check_rate_arg(ingress, shaped, &rate) == rate_check::ok &&
-	       check_rate_arg(egress, shaped, &rate) == rate_check::ok;
+	/* "-" alone, or a leading one, is no range. */
+	if (n == 0 || n >= sizeof(low))
+		return false;
+	memcpy(low, text, n);
+	low[n] = '\0';
+	return check_rate_arg(low, true, &range->min) == rate_check::ok &&
+	       check_rate_arg(dash + 1, true, &range->max) == rate_check::ok &&
+	       range->min >= 0 && range->min <= range->max;
 }
 
 /*

@@ -4,6 +4,8 @@
 #include <stdint.h>
 
 #include "../run/run.h"
+#include "../devices/devices.h"
+#include "../auto/auto.h"
 
 /* A rate value is a double in bytes per second; below zero means "-". */
 #define NO_LIMIT (-1.0)
@@ -33,6 +35,11 @@ struct options {
 	bool status, json;
 	struct framing framing;
 	bool framing_given;
+	/* For a rate range: where delay is measured, and whether each
+	 * change is told. */
+	struct in_addr reflectors[REFLECTORS_MAX];
+	int reflectors_given;
+	bool verbose;
 };
 
 int parse_options(int argc, char *argv[], struct options *o);
@@ -43,10 +50,10 @@ int resolve_interface(const struct nl_session &nl, const char *name);
 enum class rate_check { ok, malformed, too_high };
 rate_check check_rate_arg(const char *text, bool shaped, double *rate);
 double parse_rate_arg(const char *text, bool shaped);
-bool rates_valid(const char *ingress, const char *egress, bool shaped);
+/* MIN-MAX, both rates as the shaped modes take them, MIN at most MAX. */
+bool parse_range_arg(const char *text, struct auto_range *range);
 /* A whole number of bytes up to max, or false. */
 bool parse_bytes_arg(const char *text, unsigned int max, uint16_t *bytes);
-int lock_interface(const char *name);
 
 void report_error(const char *what, int err);
 [[noreturn]] void fatal(const struct failure &f);

@@ -1,5 +1,7 @@
 /* pondrel: limit one interface's bandwidth in each direction, then exit. */
+#include <arpa/inet.h>
 #include <errno.h>
+#include <unistd.h>
 
 #include "cli.h"
 #include "../devices/devices.h"
@@ -9,6 +11,14 @@
  * again, this often at most.
  */
 #define RUN_TRIES 3
+
+/*
+ * Where delay is measured when no --reflector is given: public resolvers
+ * that answer pings from anywhere, run by four operators, so that one's
+ * trouble is outvoted.
+ */
+static const char *const DEFAULT_REFLECTORS[] = {"1.1.1.1", "9.9.9.9",
+						 "8.8.8.8", "208.67.222.222"};
 
 static const struct failure CLOCK_UNREADABLE = {"error reading " PSCHED_PATH,
 						0};
@@ -104,16 +114,61 @@ configure(struct run &r, double ingress, double egress,
 	}
 }
 
+/* A rate, "-", or with --cake a range to drive. */
+static bool
+arg_valid(const char *text, bool shaped, bool ranges)
+{
+	struct auto_range range;
+	double rate;
+
+	return check_rate_arg(text, shaped, &rate) == rate_check::ok ||
+	       (ranges && parse_range_arg(text, &range));
+}
+
+/*
+ * The driven directions from their least rates, set up already, until a
+ * signal or another run's limit ends it; the lock is the controller's only
+ * while it changes a rate.
+ */
+static int
+drive_ranges(struct run &r, const struct options &o, struct driven *dirs)
+{
+	struct pinger p = {};
+	struct failure f;
+
+	for (int i = 0; i < o.reflectors_given; i++)
+		add_reflector(p, o.reflectors[i]);
+	for (const char *name : DEFAULT_REFLECTORS) {
+		struct in_addr addr;
+		if (o.reflectors_given == 0 &&
+		    inet_pton(AF_INET, name, &addr) == 1)
+			add_reflector(p, addr);
+	}
+	if (!open_pinger(p))
+		fatal({"socket", errno});
+	f = drive(r, dirs, p, o.verbose);
+	close(p.fd);
+	if (f.what != NULL) {
+		if (r.nl.fatal.what != NULL)
+			fatal(r.nl.fatal);
+		report_error(f.what, f.err);
+		return 1;
+	}
+	return r.nl.failed == 0 ? 0 : 1;
+}
+
 int
 main(int argc, char *argv[])
 {
 	struct status_view now = {};
 	struct run r = {};
-	struct options o = {&plain_mode, false, false, {0, 0, false}, false};
+	struct options o = {};
+	struct driven dirs[2] = {};
 	double ingress, egress;
 	int first = 1, lock = -1;
-	bool shaped;
+	bool shaped, ranges;
 
+	o.how = &plain_mode;
 	/* Three words are always the plain call, even with "-s" as a name. */
 	if (argc != 4)
 		first = parse_options(argc, argv, &o);
@@ -132,6 +187,11 @@ main(int argc, char *argv[])
 	if (argc - first != 3)
 		show_usage();
 	shaped = r.how->ifb;
+	/* A range is driven by changing cake in place: --cake only. */
+	ranges = r.how == &cake_mode;
+	dirs[0].on = ranges && parse_range_arg(argv[first + 2], &dirs[0].range);
+	dirs[1].on = ranges && parse_range_arg(argv[first + 1], &dirs[1].range);
+	dirs[1].arriving = true;
 	/*
 	 * Open early, the route socket answers each device's index, which
 	 * spares the C library a socket of its own per name. A failure shows
@@ -139,13 +199,18 @@ main(int argc, char *argv[])
 	 */
 	try_route_socket(r.nl);
 	/* A run whose arguments fail changes nothing, a vanished IFB too. */
-	if (shaped && rates_valid(argv[first + 1], argv[first + 2], shaped)) {
+	if (shaped && arg_valid(argv[first + 1], shaped, ranges) &&
+	    arg_valid(argv[first + 2], shaped, ranges)) {
 		lock = lock_interface(r.name);
 		remove_orphaned_ifb(r.nl, r.name);
 	}
 	r.ifindex = resolve_interface(r.nl, r.name);
-	ingress = parse_rate_arg(argv[first + 1], shaped);
-	egress = parse_rate_arg(argv[first + 2], shaped);
+	ingress = dirs[1].on ? dirs[1].range.min
+			     : parse_rate_arg(argv[first + 1], shaped);
+	egress = dirs[0].on ? dirs[0].range.min
+			    : parse_rate_arg(argv[first + 2], shaped);
+	dirs[0].rate = egress;
+	dirs[1].rate = ingress;
 	if (lock < 0)
 		lock = lock_interface(r.name);
 	/* Read once, before any request: only framing and the view use it. */
@@ -168,6 +233,12 @@ main(int argc, char *argv[])
 	configure(r, ingress, egress, now);
 	if (r.nl.fatal.what != NULL)
 		fatal(r.nl.fatal);
+	/* Until a reflector answers, each range holds its least rate. */
+	if ((dirs[0].on || dirs[1].on) && r.nl.failed == 0) {
+		if (lock >= 0)
+			close(lock);
+		return drive_ranges(r, o, dirs);
+	}
 	close_route_socket(r.nl);
 
 	return r.nl.failed == 0 ? 0 : 1;

@@ -1,4 +1,5 @@
 /* Options: what comes before the interface when the call is not three words. */
+#include <arpa/inet.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -6,7 +7,7 @@
 #include "cli.h"
 
 /* Long options alone have codes beyond any character. */
-enum { OPT_OVERHEAD = 256, OPT_MPU, OPT_ATM, OPT_CAKE };
+enum { OPT_OVERHEAD = 256, OPT_MPU, OPT_ATM, OPT_CAKE, OPT_REFLECTOR };
 
 static const char HELP[] =
     "  -s, --shape    shape ingress through an IFB too, each shaper with a fair queue\n"
@@ -16,6 +17,8 @@ static const char HELP[] =
     "      --overhead BYTES  bytes that the link adds to each packet\n"
     "      --mpu BYTES       the least that a packet costs on the link\n"
     "      --atm             the link carries ATM cells, 53 bytes for 48\n"
+    "      --reflector ADDR  with a rate MIN-MAX, an IPv4 host to ping for delay\n"
+    "  -v, --verbose  with a rate MIN-MAX, tell each change of rate\n"
     "  -h, --help     print this help and exit\n"
     "  -V, --version  print the version and exit\n";
 
@@ -27,6 +30,8 @@ static const struct option long_options[] = {
     {"overhead", required_argument, NULL, OPT_OVERHEAD},
     {"mpu", required_argument, NULL, OPT_MPU},
     {"atm", no_argument, NULL, OPT_ATM},
+    {"reflector", required_argument, NULL, OPT_REFLECTOR},
+    {"verbose", no_argument, NULL, 'v'},
     {"help", no_argument, NULL, 'h'},
     {"version", no_argument, NULL, 'V'},
     {NULL, 0, NULL, 0},
@@ -44,7 +49,7 @@ parse_options(int argc, char *argv[], struct options *o)
 
 	o->how = &plain_mode;
 	opterr = 0;
-	while ((c = getopt_long(argc, argv, "+shVj", long_options, NULL)) !=
+	while ((c = getopt_long(argc, argv, "+shVjv", long_options, NULL)) !=
 	       -1) {
 		switch (c) {
 		case 's':
@@ -75,6 +80,16 @@ parse_options(int argc, char *argv[], struct options *o)
 		case OPT_ATM:
 			o->framing.atm = true;
 			o->framing_given = true;
+			break;
+		case OPT_REFLECTOR:
+			if (o->reflectors_given == REFLECTORS_MAX ||
+			    inet_pton(AF_INET, optarg,
+				      &o->reflectors[o->reflectors_given]) != 1)
+				show_usage();
+			o->reflectors_given++;
+			break;
+		case 'v':
+			o->verbose = true;
 			break;
 		case 'h':
 			fputs(USAGE_TEXT, stdout);

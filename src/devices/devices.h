@@ -38,6 +38,7 @@ struct link_facts {
 	int index;
 	bool ifb, up, has_alias, birth_address;
 	unsigned tx_queues, rx_queues;
+	uint64_t tx_bytes, rx_bytes;
 	char alias[IFB_MARK_SIZE + 1]; /* one more: a longer alias is not ours */
 	const uint8_t *want_address; /* NULL: no address to compare */
 };
@@ -47,6 +48,9 @@ int make_ifb(struct nl_session &nl, const char *iface, unsigned queues);
 bool remove_ifb(struct nl_session &nl, int ifindex);
 void remove_orphaned_ifb(struct nl_session &nl, const char *iface);
 void remove_stranded_ifbs(struct nl_session &nl, const char *iface);
+
+/* The interface's lock, held until the descriptor closes; -1 for none. */
+int lock_interface(const char *name);
 
 bool add_redirect_filter(struct nl_session &nl, int ifindex, int ifb);
 bool decode_redirect(struct nlattr *nest, int ifb, struct limit_status *s,

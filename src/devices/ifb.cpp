@@ -181,6 +181,12 @@ read_link(struct nl_msg *msg, void *arg)
 	f->up = (ifi->ifi_flags & IFF_UP) != 0;
 	f->tx_queues = link_u32(tb[IFLA_NUM_TX_QUEUES]);
 	f->rx_queues = link_u32(tb[IFLA_NUM_RX_QUEUES]);
+	if (tb[IFLA_STATS64] != NULL) {
+		struct rtnl_link_stats64 st;
+		copy_attr(tb[IFLA_STATS64], &st, sizeof(st));
+		f->tx_bytes = st.tx_bytes;
+		f->rx_bytes = st.rx_bytes;
+	}
 	if (tb[IFLA_LINKINFO] != NULL &&
 	    nla_parse_nested(info, IFLA_INFO_MAX, tb[IFLA_LINKINFO], NULL) ==
 		0 &&

@@ -107,6 +107,16 @@ const contract_case contract[] = {
     {"an option and two words", {"-s", "-s", "lo", "1"}, USAGE},
     {"an option and four words", {"--shape", "lo", "1", "1", "1"}, USAGE},
     {"an option alone", {"--shape"}, USAGE},
+    // A range is driven by changing cake in place, and only that.
+    {"a range in the plain call", {"lo", "1000-2000", "-"}, USAGE},
+    {"a range with -s", {"-s", "lo", "1000-2000", "-"}, USAGE},
+    {"a range upside down", {"--cake", "lo", "2000-1000", "-"}, USAGE},
+    {"a range from zero, which cake takes for no limit",
+     {"--cake", "lo", "0-2000", "-"},
+     USAGE},
+    {"a range without its most", {"--cake", "lo", "1000-", "-"}, USAGE},
+    {"a reflector that is no IPv4 address",
+     {"--cake", "--reflector", "host", "lo", "1000-2000", "-"}, USAGE},
     // Three words are the plain call: an interface may be named so.
     {"three words starting with -s", {"-s", "1", "1"},
      "invalid interface: -s\n"},

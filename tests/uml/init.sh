@@ -50,6 +50,9 @@ SCENARIOS=full
 # cake_checks, cake_mq_checks, cake_traffic
 # shellcheck source=tests/uml/cake.sh
 . "$(dirname "$0")/cake.sh"
+# auto_checks
+# shellcheck source=tests/uml/auto.sh
+. "$(dirname "$0")/auto.sh"
 
 # The kernel's modules: the machine's own, or those that UML_MODULES on the
 # kernel's command line names for another kernel (tests/uml/newest.sh).
@@ -144,6 +147,7 @@ if [ "${UML_PART:-whole}" = newest ]; then
 	shaped_scenarios
 	cake_checks
 	cake_mq_checks
+	auto_checks
 	echo "pondrel-uml: end of suite, $fails failed"
 	exit
 fi

@@ -1,0 +1,126 @@
+# The controller of a rate range in the user-mode kernel, sourced by
+# init.sh (it needs that init's PONDREL, T, same and fails; no shebang, as
+# it never runs alone). A router's ar0 (two queues, so cake_mq) reaches a
+# server through a "modem" whose tbfs hold its capacity each way behind a
+# deep buffer; the server answers the controller's pings. The capacity
+# halves under load and comes back, and the controller's rate follows.
+
+auto_up() {
+	for n in ar am as; do ip netns add $n; done
+	ip link add ar0 numtxqueues 2 numrxqueues 2 netns ar type veth peer name am0 netns am
+	ip link add am1 netns am type veth peer name as0 netns as
+	ip -n ar addr add 10.8.1.1/24 dev ar0
+	ip -n am addr add 10.8.1.2/24 dev am0
+	ip -n am addr add 10.8.2.1/24 dev am1
+	ip -n as addr add 10.8.2.2/24 dev as0
+	for l in ar:ar0 am:am0 am:am1 as:as0; do ip -n ${l%:*} link set ${l#*:} up; done
+	ip -n ar route add default via 10.8.1.2
+	ip -n as route add default via 10.8.2.1
+	ip netns exec am sysctl -q -w net.ipv4.ip_forward=1
+	capacity add 8mbit
+	ip netns exec as iperf3 -s -D -B 10.8.2.2 -I $T/auto-iperf3.pid
+}
+
+# The modem's capacity each way, with 500 ms of its buffer at 4 Mbit/s.
+capacity() { # add|change RATE
+	for d in am0 am1; do
+		tc -n am qdisc "$1" dev $d root handle 1: tbf rate "$2" burst 10k limit 250k
+	done
+}
+
+# The rates in force on ar0, Kbit/s, ingress then egress.
+auto_rates() {
+	ip netns exec ar "$PONDREL" --json ar0 | jq -j '"\(.ingress.rate_kbit) \(.egress.rate_kbit)"'
+}
+
+# Polls every half second until both rates pass TEST, at most SECS; prints
+# the seconds taken, or "never" with the rates last seen.
+auto_until() { # SECS AWK-TEST
+	i=0
+	while [ $i -lt $(($1 * 2)) ]; do
+		r=$(auto_rates)
+		if echo "$r" | awk "{ exit !($2) }"; then
+			echo "$((i / 2)) s"
+			return
+		fi
+		sleep 0.5
+		i=$((i + 1))
+	done
+	echo "never: $r"
+}
+
+# The median ping in ms over COUNT pings a fifth of a second apart.
+auto_ping() { # COUNT
+	ip netns exec ar busybox ping -c "$1" -i 0.2 10.8.2.2 |
+		sed -n 's/.*time=\([0-9.]*\) ms/\1/p' | sort -n | awk '{ a[NR] = $1 } END { print int(a[int((NR + 1) / 2)]) }'
+}
+
+# A check that the rates pass TEST within SECS, with the time it took.
+followed() { # WHAT SECS AWK-TEST
+	took=$(auto_until "$2" "$3")
+	echo "    $took"
+	same "$1" "$(echo "$took" | sed 's/^[0-9]* s$/in time/')" "in time"
+}
+
+auto_checks() {
+	section "a rate range: the controller follows the link"
+	auto_up
+	idle=$(auto_ping 10)
+	ip netns exec ar "$PONDREL" --cake --reflector 10.8.2.2 ar0 1000-16000 1000-16000 \
+		2>$T/auto.err &
+	auto=$!
+	sleep 1
+	same "a range: cake_mq at the least rate until it is loaded" \
+		"$(auto_rates) $(ip netns exec ar "$PONDREL" --json ar0 | jq -j .egress.kind)" \
+		"1000 1000 cake_mq"
+	ip netns exec ar timeout 90 iperf3 -c 10.8.2.2 --bidir -t 75 >/dev/null 2>&1 &
+	load=$!
+	started=$(date +%s)
+	followed "a range, loaded on 8 Mbit/s: both rates up past 5000 Kbit/s" 25 \
+		'$1 > 5000 && $2 > 5000'
+	capacity change 4mbit
+	followed "the capacity halved: both rates cut to 4400 Kbit/s or less" 10 \
+		'$1 <= 4400 && $2 <= 4400'
+	sleep 3
+	ping=$(auto_ping 15)
+	echo "    the ping's median under load: $ping ms, idle $idle ms"
+	same "the capacity halved: the ping's median under 15 ms above idle" \
+		"$(echo "$ping" | awk -v i="$idle" '{ print ($1 - i < 15) }')" 1
+	capacity change 8mbit
+	followed "the capacity back: both rates up past 5000 Kbit/s again" 25 \
+		'$1 > 5000 && $2 > 5000'
+	# The controller's own CPU, in the guest's ticks of 10 ms.
+	cpu=$(awk -v s=$(($(date +%s) - started)) '{ printf "%.2f", ($14 + $15) / s }' /proc/$auto/stat)
+	echo "    the controller's CPU under load: $cpu % of the guest's one"
+	# Counted in ticks of 10 ms, it varies from run to run: a bound, not the target.
+	same "the controller under 5 % of the guest's CPU" "$(echo "$cpu" | awk '{ print ($1 < 5) }')" 1
+	kill $auto
+	st=0
+	wait $auto || st=$?
+	same "SIGTERM: exit 0, both at the least rate, nothing said" \
+		"$st $(auto_rates) $(cat $T/auto.err)" "0 1000 1000 "
+	# Another run's limit in place of the controller's own: it stops.
+	ip netns exec ar "$PONDREL" --cake --reflector 10.8.2.2 ar0 1000-16000 - \
+		2>$T/auto.err &
+	auto=$!
+	sleep 3
+	ip netns exec ar "$PONDREL" --cake ar0 - 3000
+	i=0
+	while kill -0 $auto 2>/dev/null && [ $i -lt 40 ]; do sleep 0.5; i=$((i + 1)); done
+	st=0
+	kill $auto 2>/dev/null && st=killed || wait $auto || st=$?
+	same "another run's limit: the controller says so and exits 1" \
+		"$st $(cat $T/auto.err)" "1 varnic: error: another run replaced the limit"
+	# No reflector answers: the least rate holds under load.
+	ip netns exec ar "$PONDREL" --cake --reflector 10.8.9.9 ar0 1000-16000 1000-16000 \
+		2>$T/auto.err &
+	auto=$!
+	sleep 6
+	same "no reflector answers: the least rate under load" "$(auto_rates)" "1000 1000"
+	kill $auto
+	wait $auto || :
+	kill $load 2>/dev/null || :
+	wait $load || :
+	kill "$(cat $T/auto-iperf3.pid)"
+	for n in ar am as; do ip netns del $n; done
+}
