@@ -116,26 +116,40 @@ note_reflectors(const struct run &r, struct pinger &p)
 	}
 }
 
-/* Waits for a link that went away, then sets both directions up again. */
+/*
+ * Waits for a link that went away, then sets both directions up again,
+ * as a run does, under the lock. Its counters start anew.
+ */
 static bool
 wait_for_link(struct run &r, struct driven *dirs)
 {
 	struct status_view now = {};
+	int lock;
+	bool read;
 
 	say(r, "gone: waiting for it");
+	r.ifindex = 0;
 	while (!stopping) {
 		sleep(WAIT_LINK_S);
 		r.ifindex = interface_index(r.nl, r.name);
 		if (r.ifindex == 0)
 			continue;
 		/* Its queues went with it: made anew, from the least. */
-		for (int i = 0; i < 2; i++)
+		for (int i = 0; i < 2; i++) {
+			dirs[i].bytes = 0;
 			if (dirs[i].on)
 				dirs[i].rate = dirs[i].range.min;
-		if (!read_status(r.nl, r.name, r.ifindex, &r.terms, &now))
+		}
+		lock = lock_interface(r.name);
+		read = read_status(r.nl, r.name, r.ifindex, &r.terms, &now);
+		if (read) {
+			configure_ingress(r, dirs[1].rate, now);
+			configure_egress(r, dirs[0].rate, now);
+		}
+		if (lock >= 0)
+			close(lock);
+		if (!read)
 			return false;
-		configure_ingress(r, dirs[1].rate, now);
-		configure_egress(r, dirs[0].rate, now);
 		say(r, "back: limits set up again");
 		return true;
 	}
@@ -162,7 +176,8 @@ decide_both(struct run &r, struct driven *dirs, const double *delay,
 		struct driven *d = &dirs[i];
 		if (!d->on)
 			continue;
-		if (d->bytes != 0 && d->rate > 0)
+		/* A counter that went back is a device made anew. */
+		if (d->bytes != 0 && bytes[i] >= d->bytes && d->rate > 0)
 			load[i] =
 			    (double)(bytes[i] - d->bytes) / (d->rate * interval);
 		d->bytes = bytes[i];
@@ -248,7 +263,12 @@ drive(struct run &r, struct driven *dirs, struct pinger &p, bool verbose)
 			checked = t;
 		}
 	}
-	/* The least rate is the safe one: the link stays quick when it slows. */
+	/*
+	 * The least rate is the safe one: the link stays quick when it slows.
+	 * A link still gone has nothing to leave it on.
+	 */
+	if (r.ifindex == 0)
+		return {NULL, 0};
 	for (int i = 0; i < 2; i++)
 		want[i] = dirs[i].range.min;
 	return apply(r, dirs, want);

@@ -5,16 +5,25 @@
 # deep buffer; the server answers the controller's pings. The capacity
 # halves under load and comes back, and the controller's rate follows.
 
-auto_up() {
-	for n in ar am as; do ip netns add $n; done
+# The router's link to the modem: made at the start, and again after it
+# went away under the controller.
+router_link() {
 	ip link add ar0 numtxqueues 2 numrxqueues 2 netns ar type veth peer name am0 netns am
-	ip link add am1 netns am type veth peer name as0 netns as
 	ip -n ar addr add 10.8.1.1/24 dev ar0
 	ip -n am addr add 10.8.1.2/24 dev am0
+	ip -n ar link set ar0 up
+	ip -n am link set am0 up
+	ip -n ar route add default via 10.8.1.2
+}
+
+auto_up() {
+	for n in ar am as; do ip netns add $n; done
+	router_link
+	ip link add am1 netns am type veth peer name as0 netns as
 	ip -n am addr add 10.8.2.1/24 dev am1
 	ip -n as addr add 10.8.2.2/24 dev as0
-	for l in ar:ar0 am:am0 am:am1 as:as0; do ip -n ${l%:*} link set ${l#*:} up; done
-	ip -n ar route add default via 10.8.1.2
+	ip -n am link set am1 up
+	ip -n as link set as0 up
 	ip -n as route add default via 10.8.2.1
 	ip netns exec am sysctl -q -w net.ipv4.ip_forward=1
 	capacity add 8mbit
@@ -94,6 +103,16 @@ auto_checks() {
 	echo "    the controller's CPU under load: $cpu % of the guest's one"
 	# Counted in ticks of 10 ms, it varies from run to run: a bound, not the target.
 	same "the controller under 5 % of the guest's CPU" "$(echo "$cpu" | awk '{ print ($1 < 5) }')" 1
+	# A link that goes away, as on a reconnect, is waited for.
+	ip -n ar link del ar0
+	sleep 2
+	router_link
+	tc -n am qdisc add dev am0 root handle 1: tbf rate 8mbit burst 10k limit 250k
+	followed "the link gone and back: the controller's limits again" 10 \
+		'$1 >= 1000 && $2 >= 1000'
+	same "the link gone and back: one line each" \
+		"$(grep -c -e 'ar0: gone: waiting for it$' -e 'ar0: back: limits set up again$' $T/auto.err)" 2
+	: >$T/auto.err
 	kill $auto
 	st=0
 	wait $auto || st=$?
