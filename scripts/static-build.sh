@@ -187,8 +187,10 @@ for arch; do
 	bin=$out/cmake/pondrel
 
 	step "checking the binary"
+	# amd64's: 96 KiB held the one-shot tool, 104 KiB the controller of a
+	# rate range too (100 KiB built).
 	limit=131072
-	[ "$arch" = amd64 ] && limit=98304
+	[ "$arch" = amd64 ] && limit=106496
 	readelf -h "$bin" | grep -q "Machine: *$(machine "$arch")\$" ||
 		{ echo "$bin is not built for $(machine "$arch")" >&2; exit 1; }
 	if readelf -lW "$bin" | grep -q INTERP || readelf -d "$bin" | grep -q NEEDED; then

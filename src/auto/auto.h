@@ -80,4 +80,23 @@ struct driven {
  * it sooner.
  */
 struct failure drive(struct run &r, struct driven *dirs, struct pinger &p,
-		     bool verbose);
+		     bool verbose, int shared);
+
+/* What a running controller shares with --status (share.cpp). */
+struct auto_shared {
+	uint32_t magic;
+	bool on[2];
+	struct auto_range range[2];
+	double delay_ms[2];
+	int reflectors;
+	struct in_addr addr[REFLECTORS_MAX];
+	uint8_t state[REFLECTORS_MAX]; /* silent, answering, lost */
+	bool stamps[REFLECTORS_MAX];
+};
+/* The controller's file, locked while it runs; -1 where none can be had. */
+int open_shared(const char *name);
+void share(int fd, const struct driven *dirs, const struct pinger &p,
+	   const double *delay);
+/* False where no controller runs for the interface. */
+bool read_shared(const char *name, struct auto_shared *s);
+void print_shared(const struct auto_shared &s, bool json);

@@ -214,7 +214,8 @@ decide_both(struct run &r, struct driven *dirs, const double *delay,
 }
 
 struct failure
-drive(struct run &r, struct driven *dirs, struct pinger &p, bool verbose)
+drive(struct run &r, struct driven *dirs, struct pinger &p, bool verbose,
+      int shared)
 {
 	struct sigaction sa = {};
 	struct pollfd pfd = {p.fd, POLLIN, 0};
@@ -247,6 +248,8 @@ drive(struct run &r, struct driven *dirs, struct pinger &p, bool verbose)
 			continue;
 		one_way = link_delays(p, t, delay, &silent);
 		note_reflectors(r, p);
+		if (shared >= 0)
+			share(shared, dirs, p, delay);
 		if (!decide_both(r, dirs, delay, one_way, silent, t - last,
 				 verbose, want)) {
 			if (!wait_for_link(r, dirs))

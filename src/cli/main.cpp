@@ -36,11 +36,21 @@ prepare(struct run &r)
 		fatal(f);
 }
 
-/* Only reads: every dump is open to any user, so no privilege is needed. */
+static void
+print_controller(const void *arg, bool json)
+{
+	print_shared(*(const struct auto_shared *)arg, json);
+}
+
+/*
+ * Only reads: every dump is open to any user, so no privilege is needed.
+ * What a controller of the interface shares is root's to read.
+ */
 static int
 show_status(struct run &r, bool json)
 {
 	struct status_view v = {};
+	struct auto_shared shared;
 
 	try_route_socket(r.nl);
 	r.ifindex = resolve_interface(r.nl, r.name);
@@ -51,7 +61,9 @@ show_status(struct run &r, bool json)
 			fatal(r.nl.fatal);
 		return 1;
 	}
-	print_status(r.name, &v, json);
+	print_status(r.name, &v, json,
+		     read_shared(r.name, &shared) ? print_controller : NULL,
+		     &shared);
 	return 0;
 }
 
@@ -135,6 +147,7 @@ drive_ranges(struct run &r, const struct options &o, struct driven *dirs)
 {
 	struct pinger p = {};
 	struct failure f;
+	int shared;
 
 	for (int i = 0; i < o.reflectors_given; i++)
 		add_reflector(p, o.reflectors[i]);
@@ -146,8 +159,12 @@ drive_ranges(struct run &r, const struct options &o, struct driven *dirs)
 	}
 	if (!open_pinger(p))
 		fatal({"socket", errno});
-	f = drive(r, dirs, p, o.verbose);
+	/* Where it cannot be had, --status shows no more than the rates. */
+	shared = open_shared(r.name);
+	f = drive(r, dirs, p, o.verbose, shared);
 	close(p.fd);
+	if (shared >= 0)
+		close(shared);
 	if (f.what != NULL) {
 		if (r.nl.fatal.what != NULL)
 			fatal(r.nl.fatal);

@@ -51,6 +51,8 @@ void remove_stranded_ifbs(struct nl_session &nl, const char *iface);
 
 /* The interface's lock, held until the descriptor closes; -1 for none. */
 int lock_interface(const char *name);
+/* IFACE plus suffix beside the lock, as open(2) takes flags; -1 for none. */
+int open_run_file(const char *name, const char *suffix, int flags);
 
 bool add_redirect_filter(struct nl_session &nl, int ifindex, int ifb);
 bool decode_redirect(struct nlattr *nest, int ifb, struct limit_status *s,

@@ -140,9 +140,8 @@ open_shared_dir(const char *path)
  * remove another's name.
  */
 static int
-open_lock(const char *parent, const char *file)
+open_lock(const char *parent, const char *file, int flags)
 {
-	const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
 	char dir[LOCK_DIR_SIZE], path[LOCK_DIR_SIZE + IFNAMSIZ + 5];
 	struct stat st;
 	size_t len = strlen(parent), dirlen = len + sizeof(LOCK_DIR) - 1;
@@ -169,7 +168,7 @@ open_lock(const char *parent, const char *file)
 	 * system calls for a run, the lock's own included.
 	 */
 	fd = openat(AT_FDCWD, path, flags, 0600);
-	if (fd < 0 && errno == ENOENT &&
+	if (fd < 0 && errno == ENOENT && (flags & O_CREAT) != 0 &&
 	    (mkdir(dir, 0700) == 0 || errno == EEXIST))
 		fd = openat(AT_FDCWD, path, flags, 0600);
 	if (fd >= 0 && (fstatat(AT_FDCWD, dir, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -193,20 +192,34 @@ open_lock(const char *parent, const char *file)
 int
 lock_interface(const char *name)
 {
-	char file[IFNAMSIZ + sizeof(".lock")];
-	size_t len = strlen(name), i;
-	int fd = -1;
+	int fd = open_run_file(name, ".lock", O_RDWR | O_CREAT);
 
-	if (len == 0 || len >= IFNAMSIZ || strchr(name, '/') != NULL)
-		return -1;
-	memcpy(file, name, len);
-	memcpy(file + len, ".lock", sizeof(".lock"));
-	for (i = 0; fd < 0 && i < sizeof(LOCK_PARENTS) / sizeof(*LOCK_PARENTS);
-	     i++)
-		fd = open_lock(LOCK_PARENTS[i], file);
 	if (fd < 0)
 		return -1;
 	while (flock(fd, LOCK_EX) != 0 && errno == EINTR)
 		;
+	return fd;
+}
+
+/*
+ * The interface's file of that suffix in the first of the parents that
+ * holds or takes pondrel's directory, opened with flags; -1 for none.
+ */
+int
+open_run_file(const char *name, const char *suffix, int flags)
+{
+	char file[IFNAMSIZ + 8];
+	size_t len = strlen(name), i;
+	int fd = -1;
+
+	if (len == 0 || len >= IFNAMSIZ || strchr(name, '/') != NULL ||
+	    strlen(suffix) >= sizeof(file) - IFNAMSIZ)
+		return -1;
+	memcpy(file, name, len);
+	memcpy(file + len, suffix, strlen(suffix) + 1);
+	for (i = 0; fd < 0 && i < sizeof(LOCK_PARENTS) / sizeof(*LOCK_PARENTS);
+	     i++)
+		fd = open_lock(LOCK_PARENTS[i], file,
+			       flags | O_NOFOLLOW | O_CLOEXEC);
 	return fd;
 }

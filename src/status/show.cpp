@@ -48,16 +48,20 @@ print_json(const char *dir, const struct limit_status *s)
 }
 
 void
-print_status(const char *name, const struct status_view *v, bool json)
+print_status(const char *name, const struct status_view *v, bool json,
+	     void (*more)(const void *arg, bool json), const void *arg)
 {
 	if (json) {
 		printf("{\"version\":1");
 		print_json_string("interface", name);
 		print_json("ingress", &v->ingress);
 		print_json("egress", &v->egress);
-		puts("}");
 	} else {
 		print_human("ingress", &v->ingress);
 		print_human("egress", &v->egress);
 	}
+	if (more != NULL)
+		more(arg, json);
+	if (json)
+		puts("}");
 }

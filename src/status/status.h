@@ -38,4 +38,6 @@ void judge_status(struct status_view *v);
 /* False when a dump failed, which the exchange has reported. */
 bool read_status(struct nl_session &nl, const char *name, int ifindex,
 		 const struct link_terms *t, struct status_view *v);
-void print_status(const char *name, const struct status_view *v, bool json);
+/* more, where given, adds what the layers above know: keys or lines. */
+void print_status(const char *name, const struct status_view *v, bool json,
+		  void (*more)(const void *arg, bool json), const void *arg);

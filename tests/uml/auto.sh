@@ -82,6 +82,12 @@ auto_checks() {
 	same "a range: cake_mq at the least rate until it is loaded" \
 		"$(auto_rates) $(ip netns exec ar "$PONDREL" --json ar0 | jq -j .egress.kind)" \
 		"1000 1000 cake_mq"
+	same "a range: --json and the text show the ranges and the reflector" \
+		"$(ip netns exec ar "$PONDREL" --json ar0 | jq -c '.auto | [.egress.min_kbit,
+			.ingress.max_kbit, (.reflectors[] | [.address, .state, .timestamps])]')
+$(ip netns exec ar "$PONDREL" --status ar0 | grep '^auto:' | sed 's/delay [0-9.]* ms/delay D/g')" \
+		'[1000,16000,["10.8.2.2","answering",true]]
+auto: egress 1000-16000 Kbit/s, delay D, ingress 1000-16000 Kbit/s, delay D, 1 of 1 reflectors answering'
 	ip netns exec ar timeout 90 iperf3 -c 10.8.2.2 --bidir -t 75 >/dev/null 2>&1 &
 	load=$!
 	started=$(date +%s)
@@ -116,8 +122,9 @@ auto_checks() {
 	kill $auto
 	st=0
 	wait $auto || st=$?
-	same "SIGTERM: exit 0, both at the least rate, nothing said" \
-		"$st $(auto_rates) $(cat $T/auto.err)" "0 1000 1000 "
+	same "SIGTERM: exit 0, both at the least rate, nothing said, nothing shared" \
+		"$st $(auto_rates) $(ip netns exec ar "$PONDREL" --json ar0 | jq -c .auto) $(cat $T/auto.err)" \
+		"0 1000 1000 null "
 	# Another run's limit in place of the controller's own: it stops.
 	ip netns exec ar "$PONDREL" --cake --reflector 10.8.2.2 ar0 1000-16000 - \
 		2>$T/auto.err &
