@@ -187,9 +187,10 @@ for arch; do
 	bin=$out/cmake/pondrel
 
 	step "checking the binary"
-	# amd64's: 96 KiB held the one-shot tool, 104 KiB the controller of a
-	# rate range too (100 KiB built).
-	limit=131072
+	# The controller of a rate range took amd64's from 92 to 100 KiB
+	# (limit 96 KiB before, 104 KiB now), and mipsel's, the largest, from
+	# 123 to 141 KiB (limit 128 KiB before, 152 KiB now).
+	limit=155648
 	[ "$arch" = amd64 ] && limit=106496
 	readelf -h "$bin" | grep -q "Machine: *$(machine "$arch")\$" ||
 		{ echo "$bin is not built for $(machine "$arch")" >&2; exit 1; }

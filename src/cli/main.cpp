@@ -20,9 +20,6 @@
 static const char *const DEFAULT_REFLECTORS[] = {"1.1.1.1", "9.9.9.9",
 						 "8.8.8.8", "208.67.222.222"};
 
-static const struct failure CLOCK_UNREADABLE = {"error reading " PSCHED_PATH,
-						0};
-
 /* The clock and the socket, each fatal when it cannot be had. */
 static void
 prepare(struct run &r)
@@ -30,7 +27,7 @@ prepare(struct run &r)
 	struct failure f;
 
 	if (!read_psched_clock(&r.terms.ticks_per_second))
-		fatal({CLOCK_UNREADABLE.what, errno});
+		fatal({"error reading " PSCHED_PATH, errno});
 	f = open_route_socket(r.nl);
 	if (f.what != NULL)
 		fatal(f);
