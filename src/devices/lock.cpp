@@ -93,10 +93,11 @@ replace(const char *dir)
 
 /*
  * pondrel's directory in a sticky parent that others write in too, made or
- * taken back if need be; -1 where none can be had there.
+ * taken back if need be where create says so; -1 where none can be had
+ * there. A reader makes nothing and moves nothing.
  */
 static int
-open_shared_dir(const char *path)
+open_shared_dir(const char *path, bool create)
 {
 	struct stat st, now;
 	int dir, k;
@@ -105,7 +106,8 @@ open_shared_dir(const char *path)
 		dir = openat(AT_FDCWD, path,
 			     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 		if (dir < 0 && errno == ENOENT) {
-			if (mkdir(path, 0700) != 0 && errno != EEXIST)
+			if (!create ||
+			    (mkdir(path, 0700) != 0 && errno != EEXIST))
 				return -1;
 			continue;
 		}
@@ -128,6 +130,8 @@ open_shared_dir(const char *path)
 		}
 		if (dir >= 0)
 			close(dir);
+		if (!create)
+			return -1;
 		replace(path);
 	}
 	return -1;
@@ -156,7 +160,8 @@ open_lock(const char *parent, const char *file, int flags)
 	if (stat(parent, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0)
 		return -1;
 	if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-		if ((st.st_mode & S_ISVTX) == 0 || (d = open_shared_dir(dir)) < 0)
+		if ((st.st_mode & S_ISVTX) == 0 ||
+		    (d = open_shared_dir(dir, (flags & O_CREAT) != 0)) < 0)
 			return -1;
 		fd = openat(d, file, flags, 0600);
 		close(d);

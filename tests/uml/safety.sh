@@ -122,6 +122,12 @@ keep_namespace() { # SCRIPT
 }
 in_keeper() { nsenter -t $keeper -m -n "$@"; }
 keep_namespace "mount -t tmpfs -o mode=755 tmpfs /var && mkdir -m 1777 /var/lock"
+# What --status reads beside the lock is only read: neither root nor
+# another user makes pondrel's directory by asking.
+in_keeper "$PONDREL" --status v4a >/dev/null
+in_keeper setpriv --reuid=65534 --regid=65534 --clear-groups "$PONDREL" --status v4a >/dev/null
+same "a status read, by root or another user, makes nothing in /var/lock" \
+	"$(in_keeper find /var/lock -mindepth 1 | wc -l)" 0
 hold_as_nobody "/var/lock/pondrel/ /var/lock/pondrel.v4a" $keeper
 at_once "only /var/lock, another user holding its pondrel names" "$(rounds 10)" "$whole" in_keeper
 same "/var/lock alone: pondrel's directory there, the user's moved aside" \
