@@ -82,21 +82,20 @@ count_queues(struct run &r)
 }
 
 /*
- * Sets both directions up, and, but for the plain call that succeeds,
- * checks what holds once done: another run may have changed it meanwhile.
+ * Sets both directions up, and checks what holds once done: another run
+ * may have changed it meanwhile. The plain call that succeeds under the
+ * lock sends its requests and no more.
  */
 static void
 configure(struct run &r, double ingress, double egress,
-	  struct status_view &now)
+	  struct status_view &now, bool locked)
 {
 	for (int tries = 1;; tries++) {
 		/* Each direction stands alone: refused ingress still shapes
 		 * egress. */
 		configure_ingress(r, ingress, now);
 		configure_egress(r, egress, now);
-		/* The plain call sends its requests and no more, if they all
-		 * succeed. */
-		if ((r.how == &plain_mode && r.nl.failed == 0) ||
+		if ((r.how == &plain_mode && r.nl.failed == 0 && locked) ||
 		    r.nl.fatal.what != NULL)
 			return;
 		/* A dump that fails has said so; nothing more can be known. */
@@ -244,7 +243,7 @@ main(int argc, char *argv[])
 			fatal(r.nl.fatal);
 		return 1;
 	}
-	configure(r, ingress, egress, now);
+	configure(r, ingress, egress, now, lock >= 0);
 	if (r.nl.fatal.what != NULL)
 		fatal(r.nl.fatal);
 	/* Until a reflector answers, each range holds its least rate. */

@@ -14,10 +14,11 @@
 
 /*
  * The direction holds what the run set: none for "-", else a root of the
- * run's mode.
+ * run's mode, or for ingress without an IFB its policer.
  */
 static bool
-holds(const struct run &r, const struct limit_status *s, double rate)
+holds(const struct run &r, const struct limit_status *s, double rate,
+      bool arriving)
 {
 	const struct framing *f = &r.terms.framing;
 	uint32_t field;
@@ -29,9 +30,15 @@ holds(const struct run &r, const struct limit_status *s, double rate)
 	    s->framing.overhead != f->overhead || s->framing.mpu != f->mpu ||
 	    s->framing.atm != f->atm)
 		return false;
-	/* A plain run's tbf at the same rate has the smaller bucket. */
-	if (s->how == &tbf_kind && s->bucket != tbf_burst(field, r.how->ifb))
+	/*
+	 * A plain run's tbf at the same rate has the smaller bucket; at a
+	 * zero rate the kernel keeps none.
+	 */
+	if (s->how == &tbf_kind && field != 0 &&
+	    s->bucket != tbf_burst(field, r.how->ifb))
 		return false;
+	if (arriving && !r.how->ifb)
+		return s->how == r.how->policer;
 	for (const struct kind *k : r.how->roots)
 		if (k == s->how)
 			return true;
@@ -39,16 +46,16 @@ holds(const struct run &r, const struct limit_status *s, double rate)
 }
 
 /*
- * Ingress redirected to the interface's own IFB, which is up, and each
- * root as the run set it, as --status reads them.
+ * Ingress policed, or redirected to the interface's own IFB, which is up,
+ * and each root as the run set it, as --status reads them.
  */
 bool
 configuration_holds(const struct run &r, const struct status_view &v,
 		    double ingress, double egress)
 {
-	return holds(r, &v.ingress, ingress) &&
-	       (ingress < 0 || v.ingress.ifb_up) &&
-	       holds(r, &v.egress, egress);
+	return holds(r, &v.ingress, ingress, true) &&
+	       (ingress < 0 || !r.how->ifb || v.ingress.ifb_up) &&
+	       holds(r, &v.egress, egress, false);
 }
 
 /*
