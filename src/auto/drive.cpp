@@ -3,7 +3,6 @@
  * decides, and changes pondrel's queue in place, holding the interface's
  * lock only while it does.
  */
-#include <errno.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -74,8 +73,15 @@ apply(struct run &r, struct driven *dirs, const double *want)
 	struct failure f = {NULL, 0};
 	int lock = lock_interface(r.name);
 
-	if (!read_status(r.nl, r.name, r.ifindex, &r.terms, &v))
-		f = {"reading the limits in force", EIO};
+	/*
+	 * A dump that fails has been reported, and the next check may do
+	 * better: a controller outlives one failed request.
+	 */
+	if (!read_status(r.nl, r.name, r.ifindex, &r.terms, &v)) {
+		if (lock >= 0)
+			close(lock);
+		return r.nl.fatal.what != NULL ? r.nl.fatal : f;
+	}
 	for (int i = 0; i < 2 && f.what == NULL; i++) {
 		struct driven *d = &dirs[i];
 		const struct limit_status &s = d->arriving ? v.ingress : v.egress;
@@ -118,7 +124,8 @@ note_reflectors(const struct run &r, struct pinger &p)
 
 /*
  * Waits for a link that went away, then sets both directions up again,
- * as a run does, under the lock. Its counters start anew.
+ * as a run does, under the lock. Its counters start anew. False only when
+ * nothing more can be sent.
  */
 static bool
 wait_for_link(struct run &r, struct driven *dirs)
@@ -148,8 +155,12 @@ wait_for_link(struct run &r, struct driven *dirs)
 		}
 		if (lock >= 0)
 			close(lock);
-		if (!read)
+		/* A dump that failed is tried again; a run that cannot send
+		 * at all ends. */
+		if (r.nl.fatal.what != NULL)
 			return false;
+		if (!read)
+			continue;
 		say(r, "back: limits set up again");
 		return true;
 	}
@@ -253,7 +264,7 @@ drive(struct run &r, struct driven *dirs, struct pinger &p, bool verbose,
 		if (!decide_both(r, dirs, delay, one_way, silent, t - last,
 				 verbose, want)) {
 			if (!wait_for_link(r, dirs))
-				return {"reading the limits in force", EIO};
+				return r.nl.fatal;
 			last = checked = now_s();
 			continue;
 		}
@@ -274,5 +285,7 @@ drive(struct run &r, struct driven *dirs, struct pinger &p, bool verbose,
 		return {NULL, 0};
 	for (int i = 0; i < 2; i++)
 		want[i] = dirs[i].range.min;
+	/* The exit status tells of this last change alone. */
+	r.nl.failed = 0;
 	return apply(r, dirs, want);
 }
