@@ -16,8 +16,6 @@
 
 /* Where the devices' attributes are read; tests read them elsewhere. */
 #define SYSFS_NET "/sys/class/net"
-bool read_attr(const char *sysfs, const char *dev, const char *attr,
-	       char *buf, int size);
 /*
  * The link header that the policer and cake leave uncounted, read before
  * any request for the device of that name and index.

@@ -96,7 +96,7 @@ ifb_birth_address(const char *iface, uint8_t addr[ETH_ALEN])
  * The first line of a sysfs attribute of a device, without its newline:
  * one read into the caller's buffer, as the attributes are short.
  */
-bool
+static bool
 read_attr(const char *sysfs, const char *dev, const char *attr, char *buf,
 	  int size)
 {

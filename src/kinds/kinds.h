@@ -182,9 +182,8 @@ extern const struct kind police_kind;
 /* The kind of that name in the table, NULL for one pondrel never makes. */
 const struct kind *find_kind(const char *name, bool child);
 
-/* The token-bucket filter's rules, which a run's check shares. */
+/* The token-bucket filter's bucket, which a run's check shares. */
 uint32_t tbf_burst(uint32_t rate, bool shaped);
-double tbf_limit(double rate, uint32_t burst);
 
 /* cake's, which cake_mq shares: the same options, the same figures. */
 nl_request cake_request(const struct link_terms &t, const struct shaper &at,

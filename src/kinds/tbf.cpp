@@ -31,7 +31,7 @@ tbf_burst(uint32_t rate, bool shaped)
 }
 
 /* In bytes, from the unrounded rate: the kernel's byte queue behind it. */
-double
+static double
 tbf_limit(double rate, uint32_t burst)
 {
 	return rate * TBF_QUEUE_SECONDS + burst;
