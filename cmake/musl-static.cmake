@@ -29,15 +29,20 @@ endif()
 # so that no glibc header can slip in. The C++ sources use only C headers:
 # libstdc++'s would expect glibc.
 set(deps ${PONDREL_STATIC_DEPS})
-set(CMAKE_C_FLAGS_INIT "-specs=${specs} -isystem ${deps}/uapi")
-set(CMAKE_CXX_FLAGS_INIT "-specs=${specs} -nostdinc++ -isystem ${deps}/uapi")
+# A static program is linked at a fixed address: code for any address (the
+# compiler's default) only costs it size, 2 KiB on mipsel. Optimising the
+# whole program at the link saves 3 KiB more, and keeps the one-shot call
+# within 128 KiB on every architecture.
+set(CMAKE_C_FLAGS_INIT "-fno-pie -specs=${specs} -isystem ${deps}/uapi")
+set(CMAKE_CXX_FLAGS_INIT "-fno-pie -specs=${specs} -nostdinc++ -isystem ${deps}/uapi")
 # The compile flags, specs file included, take part in each link. Unused
 # sections of libnl go too; -s leaves the binary stripped. musl's static
 # start-up never makes the RELRO region read-only, so asking for one buys
 # nothing but the padding that aligns its end to a page: on arm64, whose
 # segments keep their default 64 KiB alignment so that kernels with 4, 16
 # and 64 KiB pages all load the binary, that was 40 KiB of the file.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -s -Wl,--gc-sections -Wl,-z,norelro")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-no-pie -static -s -Wl,--gc-sections -Wl,-z,norelro")
+set(CMAKE_INTERPROCEDURAL_OPTIMIZATION ON)
 # A test program linked as C++ would want libstdc++: compile checks only.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 

@@ -58,7 +58,8 @@ struct pinger {
 
 double now_s(void);
 bool open_pinger(struct pinger &p);
-void add_reflector(struct pinger &p, struct in_addr addr);
+/* These n in place of those before; one asked before keeps its state. */
+void set_reflectors(struct pinger &p, const struct in_addr *addrs, int n);
 void send_ping(struct pinger &p, double now);
 void read_replies(struct pinger &p, double now);
 /* True when every fresh answer told the two directions apart. */
@@ -74,13 +75,26 @@ struct driven {
 	uint64_t bytes;
 };
 
+/* How a controller runs, as its command line asked. */
+struct drive_how {
+	bool verbose; /* tell each change of rate */
+	bool remove;  /* end with no limit, not with the least rates */
+	int shared;   /* what --status reads, or -1 */
+	/* On SIGHUP, where given: the ranges and reflectors anew. */
+	void (*reload)(void *arg, const struct run &r, struct driven *dirs,
+		       struct pinger &p);
+	void *arg;
+};
+
 /*
  * Until SIGTERM or SIGINT, which leave each driven direction at its least
- * rate; a failure, such as another run's limit in place of its own, ends
- * it sooner.
+ * rate, or remove the limits; a failure, such as another run's limit in
+ * place of its own, ends it sooner.
  */
 struct failure drive(struct run &r, struct driven *dirs, struct pinger &p,
-		     bool verbose, int shared);
+		     const struct drive_how &how);
+/* One line on standard error about the interface, as the controller's are. */
+void note(const struct run &r, const char *what);
 
 /* What a running controller shares with --status (share.cpp). */
 struct auto_shared {

@@ -31,14 +31,19 @@
 /* Without a change, whose the queues are is checked this often. */
 #define CHECK_S 5
 
-/* Set by SIGTERM and SIGINT: the loop ends at its next wake-up. */
-static volatile sig_atomic_t stopping;
+/*
+ * Set by SIGTERM and SIGINT, which end the loop, and by SIGHUP, which
+ * rereads the configuration, at the loop's next wake-up.
+ */
+static volatile sig_atomic_t stopping, rereading;
 
 static void
 stop(int sig)
 {
-	(void)sig;
-	stopping = 1;
+	if (sig == SIGHUP)
+		rereading = 1;
+	else
+		stopping = 1;
 }
 
 static const struct failure REPLACED = {"another run replaced the limit",
@@ -99,8 +104,8 @@ apply(struct run &r, struct driven *dirs, const double *want)
 	return f;
 }
 
-static void
-say(const struct run &r, const char *what)
+void
+note(const struct run &r, const char *what)
 {
 	fprintf(stderr, "pondrel: %s: %s\n", r.name, what);
 }
@@ -118,7 +123,7 @@ note_reflectors(const struct run &r, struct pinger &p)
 		snprintf(line, sizeof(line), "reflector %s %s",
 			 inet_ntoa(x->addr),
 			 x->lost ? "lost: dropped" : "answers again");
-		say(r, line);
+		note(r, line);
 	}
 }
 
@@ -134,7 +139,7 @@ wait_for_link(struct run &r, struct driven *dirs)
 	int lock;
 	bool read;
 
-	say(r, "gone: waiting for it");
+	note(r, "gone: waiting for it");
 	r.ifindex = 0;
 	while (!stopping) {
 		sleep(WAIT_LINK_S);
@@ -161,7 +166,7 @@ wait_for_link(struct run &r, struct driven *dirs)
 			return false;
 		if (!read)
 			continue;
-		say(r, "back: limits set up again");
+		note(r, "back: limits set up again");
 		return true;
 	}
 	return true;
@@ -216,17 +221,49 @@ decide_both(struct run &r, struct driven *dirs, const double *delay,
 				 "%s %.10g Kbit/s, delay %.1f ms, load %.2f",
 				 d->arriving ? "ingress" : "egress",
 				 next.rate / BYTES_PER_KBIT, s.delay_ms, s.load);
-			say(r, line);
+			note(r, line);
 		}
 	}
 	if (floored)
-		say(r, "no answer from any reflector: the least rate");
+		note(r, "no answer from any reflector: the least rate");
 	return true;
 }
 
+/*
+ * Where a stop leaves the link: the least rates, which keep it quick when
+ * it slows, or no limit where asked; either only while the queues are
+ * still this controller's. A link still gone has nothing to leave.
+ */
+static struct failure
+finish(struct run &r, struct driven *dirs, bool remove)
+{
+	struct status_view now = {};
+	double want[2];
+	struct failure f;
+	int lock;
+
+	if (r.ifindex == 0)
+		return {NULL, 0};
+	for (int i = 0; i < 2; i++)
+		want[i] = remove ? dirs[i].rate : dirs[i].range.min;
+	/* The exit status tells of these last changes alone. */
+	r.nl.failed = 0;
+	f = apply(r, dirs, want);
+	if (f.what != NULL || !remove)
+		return f;
+	lock = lock_interface(r.name);
+	if (read_status(r.nl, r.name, r.ifindex, &r.terms, &now)) {
+		configure_ingress(r, -1, now);
+		configure_egress(r, -1, now);
+	}
+	if (lock >= 0)
+		close(lock);
+	return r.nl.fatal;
+}
+
 struct failure
-drive(struct run &r, struct driven *dirs, struct pinger &p, bool verbose,
-      int shared)
+drive(struct run &r, struct driven *dirs, struct pinger &p,
+      const struct drive_how &how)
 {
 	struct sigaction sa = {};
 	struct pollfd pfd = {p.fd, POLLIN, 0};
@@ -238,8 +275,10 @@ drive(struct run &r, struct driven *dirs, struct pinger &p, bool verbose,
 	sa.sa_handler = stop;
 	sigaction(SIGTERM, &sa, NULL);
 	sigaction(SIGINT, &sa, NULL);
-	/* A hang-up would end it with no safe rate left behind. */
-	sa.sa_handler = SIG_IGN;
+	/* With nothing to reread, a hang-up would end it with no safe rate
+	 * left behind. */
+	if (how.reload == NULL)
+		sa.sa_handler = SIG_IGN;
 	sigaction(SIGHUP, &sa, NULL);
 	for (int i = 0; i < 2; i++)
 		dirs[i].bytes = 0, dirs[i].since_cut = 1e9;
@@ -249,6 +288,10 @@ drive(struct run &r, struct driven *dirs, struct pinger &p, bool verbose,
 		int ms = (int)((wake - now_s()) * 1000);
 		poll(&pfd, 1, ms > 0 ? ms : 0);
 		t = now_s();
+		if (rereading) {
+			rereading = 0;
+			how.reload(how.arg, r, dirs, p);
+		}
 		read_replies(p, t);
 		if (t >= next_ping) {
 			send_ping(p, t);
@@ -259,10 +302,10 @@ drive(struct run &r, struct driven *dirs, struct pinger &p, bool verbose,
 			continue;
 		one_way = link_delays(p, t, delay, &silent);
 		note_reflectors(r, p);
-		if (shared >= 0)
-			share(shared, dirs, p, delay);
+		if (how.shared >= 0)
+			share(how.shared, dirs, p, delay);
 		if (!decide_both(r, dirs, delay, one_way, silent, t - last,
-				 verbose, want)) {
+				 how.verbose, want)) {
 			if (!wait_for_link(r, dirs))
 				return r.nl.fatal;
 			last = checked = now_s();
@@ -277,15 +320,5 @@ drive(struct run &r, struct driven *dirs, struct pinger &p, bool verbose,
 			checked = t;
 		}
 	}
-	/*
-	 * The least rate is the safe one: the link stays quick when it slows.
-	 * A link still gone has nothing to leave it on.
-	 */
-	if (r.ifindex == 0)
-		return {NULL, 0};
-	for (int i = 0; i < 2; i++)
-		want[i] = dirs[i].range.min;
-	/* The exit status tells of this last change alone. */
-	r.nl.failed = 0;
-	return apply(r, dirs, want);
+	return finish(r, dirs, how.remove);
 }

@@ -285,12 +285,25 @@ link_delays(struct pinger &p, double now, double *delay, double *silent_s)
 
 /* A reflector known by nothing yet: no baseline, no answer. */
 void
-add_reflector(struct pinger &p, struct in_addr addr)
+set_reflectors(struct pinger &p, const struct in_addr *addrs, int n)
 {
-	struct reflector *r = &p.r[p.n++];
+	struct reflector before[REFLECTORS_MAX];
+	int had = p.n;
 
-	memset(r, 0, sizeof(*r));
-	r->addr = addr;
-	r->baseline_ms[0] = r->baseline_ms[1] = r->baseline_ms[2] = -1e9;
-	r->answered = -1;
+	memcpy(before, p.r, sizeof(before));
+	p.n = p.next = 0;
+	for (int i = 0; i < n && i < REFLECTORS_MAX; i++) {
+		struct reflector *r = &p.r[p.n++];
+		int j = 0;
+		while (j < had && before[j].addr.s_addr != addrs[i].s_addr)
+			j++;
+		if (j < had) {
+			*r = before[j];
+			continue;
+		}
+		memset(r, 0, sizeof(*r));
+		r->addr = addrs[i];
+		r->baseline_ms[0] = r->baseline_ms[1] = r->baseline_ms[2] = -1e9;
+		r->answered = -1;
+	}
 }

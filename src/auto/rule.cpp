@@ -70,7 +70,7 @@ decide(const auto_range &range, double rate, const auto_sample &s)
 	if (queued > THRESHOLD_MS && s.load >= LOADED &&
 	    !(s.load >= SATURATED && s.other_overrun)) {
 		if (s.since_cut_s < CUT_SPACING_S)
-			return {rate, verdict::hold};
+			return {clamp(range, rate), verdict::hold};
 		passed = s.load < 1.0 ? s.load * rate : rate;
 		return {clamp(range, passed * CUT_FACTOR), verdict::cut};
 	}
@@ -81,5 +81,6 @@ decide(const auto_range &range, double rate, const auto_sample &s)
 			step = (range.max - range.min) * RAISE_RANGE_SHARE;
 		return {clamp(range, rate + step), verdict::raise};
 	}
-	return {rate, verdict::hold};
+	/* Within the range, which a reread configuration may have moved. */
+	return {clamp(range, rate), verdict::hold};
 }

@@ -39,7 +39,8 @@ struct options {
 	 * change is told. */
 	struct in_addr reflectors[REFLECTORS_MAX];
 	int reflectors_given;
-	bool verbose;
+	bool verbose, remove_at_exit;
+	const char *config; /* reread on SIGHUP, or NULL */
 };
 
 int parse_options(int argc, char *argv[], struct options *o);
@@ -54,6 +55,12 @@ double parse_rate_arg(const char *text, bool shaped);
 bool parse_range_arg(const char *text, struct auto_range *range);
 /* A whole number of bytes up to max, or false. */
 bool parse_bytes_arg(const char *text, unsigned int max, uint16_t *bytes);
+
+/*
+ * pondrel-auto's: drives the ranges of dirs, set up at their least rates,
+ * until a signal or another run's limit ends it. The exit status.
+ */
+int drive_ranges(struct run &r, const struct options &o, struct driven *dirs);
 
 void report_error(const char *what, int err);
 [[noreturn]] void fatal(const struct failure &f);

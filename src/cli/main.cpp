@@ -1,6 +1,7 @@
 /* pondrel: limit one interface's bandwidth in each direction, then exit. */
-#include <arpa/inet.h>
 #include <errno.h>
+#include <limits.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "cli.h"
@@ -13,12 +14,14 @@
 #define RUN_TRIES 3
 
 /*
- * Where delay is measured when no --reflector is given: public resolvers
- * that answer pings from anywhere, run by four operators, so that one's
- * trouble is outvoted.
+ * pondrel-auto, the controller of a rate range, is this file built with
+ * PONDREL_CONTROLLER=1 and the controller linked in. The one-shot call
+ * leaves that code out, to stay small on a board, and hands a range over.
  */
-static const char *const DEFAULT_REFLECTORS[] = {"1.1.1.1", "9.9.9.9",
-						 "8.8.8.8", "208.67.222.222"};
+#ifndef PONDREL_CONTROLLER
+#define PONDREL_CONTROLLER 0
+#endif
+constexpr bool controller = PONDREL_CONTROLLER;
 
 /* The clock and the socket, each fatal when it cannot be had. */
 static void
@@ -134,40 +137,24 @@ arg_valid(const char *text, bool shaped, bool ranges)
 }
 
 /*
- * The driven directions from their least rates, set up already, until a
- * signal or another run's limit ends it; the lock is the controller's only
- * while it changes a rate.
+ * Runs pondrel-auto beside this binary, or in the installed place where
+ * /proc is missing, with the same words: still one process.
  */
-static int
-drive_ranges(struct run &r, const struct options &o, struct driven *dirs)
+[[noreturn]] static void
+hand_off(char *argv[])
 {
-	struct pinger p = {};
-	struct failure f;
-	int shared;
+	char path[PATH_MAX];
+	ssize_t n = readlink("/proc/self/exe", path, sizeof(path));
+	char *slash = n > 0 && n < (ssize_t)sizeof(path)
+			  ? (char *)memrchr(path, '/', n)
+			  : NULL;
 
-	for (int i = 0; i < o.reflectors_given; i++)
-		add_reflector(p, o.reflectors[i]);
-	for (const char *name : DEFAULT_REFLECTORS) {
-		struct in_addr addr;
-		if (o.reflectors_given == 0 &&
-		    inet_pton(AF_INET, name, &addr) == 1)
-			add_reflector(p, addr);
-	}
-	if (!open_pinger(p))
-		fatal({"socket", errno});
-	/* Where it cannot be had, --status shows no more than the rates. */
-	shared = open_shared(r.name);
-	f = drive(r, dirs, p, o.verbose, shared);
-	close(p.fd);
-	if (shared >= 0)
-		close(shared);
-	if (f.what != NULL) {
-		if (r.nl.fatal.what != NULL)
-			fatal(r.nl.fatal);
-		report_error(f.what, f.err);
-		return 1;
-	}
-	return r.nl.failed == 0 ? 0 : 1;
+	if (slash != NULL && slash + sizeof("/pondrel-auto") < path + sizeof(path))
+		memcpy(slash, "/pondrel-auto", sizeof("/pondrel-auto"));
+	else
+		memcpy(path, PONDREL_AUTO_PATH, sizeof(PONDREL_AUTO_PATH));
+	execv(path, argv);
+	fatal({path, errno});
 }
 
 int
@@ -205,6 +192,10 @@ main(int argc, char *argv[])
 	dirs[0].on = ranges && parse_range_arg(argv[first + 2], &dirs[0].range);
 	dirs[1].on = ranges && parse_range_arg(argv[first + 1], &dirs[1].range);
 	dirs[1].arriving = true;
+	if constexpr (!controller) {
+		if (dirs[0].on || dirs[1].on)
+			hand_off(argv);
+	}
 	/*
 	 * Open early, the route socket answers each device's index, which
 	 * spares the C library a socket of its own per name. A failure shows
@@ -247,10 +238,12 @@ main(int argc, char *argv[])
 	if (r.nl.fatal.what != NULL)
 		fatal(r.nl.fatal);
 	/* Until a reflector answers, each range holds its least rate. */
-	if ((dirs[0].on || dirs[1].on) && r.nl.failed == 0) {
-		if (lock >= 0)
-			close(lock);
-		return drive_ranges(r, o, dirs);
+	if constexpr (controller) {
+		if ((dirs[0].on || dirs[1].on) && r.nl.failed == 0) {
+			if (lock >= 0)
+				close(lock);
+			return drive_ranges(r, o, dirs);
+		}
 	}
 	close_route_socket(r.nl);
 

@@ -7,7 +7,15 @@
 #include "cli.h"
 
 /* Long options alone have codes beyond any character. */
-enum { OPT_OVERHEAD = 256, OPT_MPU, OPT_ATM, OPT_CAKE, OPT_REFLECTOR };
+enum {
+	OPT_OVERHEAD = 256,
+	OPT_MPU,
+	OPT_ATM,
+	OPT_CAKE,
+	OPT_REFLECTOR,
+	OPT_CONFIG,
+	OPT_REMOVE
+};
 
 static const char HELP[] =
     "  -s, --shape    shape ingress through an IFB too, each shaper with a fair queue\n"
@@ -19,6 +27,9 @@ static const char HELP[] =
     "      --atm             the link carries ATM cells, 53 bytes for 48\n"
     "      --reflector ADDR  with a rate MIN-MAX, an IPv4 host to ping for delay\n"
     "  -v, --verbose  with a rate MIN-MAX, tell each change of rate\n"
+    "      --config FILE     with a rate MIN-MAX, the rates and reflectors that\n"
+    "                        SIGHUP rereads, as INGRESS=, EGRESS= and OPTIONS=\n"
+    "      --remove-on-exit  with a rate MIN-MAX, end with no limit, not MIN\n"
     "  -h, --help     print this help and exit\n"
     "  -V, --version  print the version and exit\n";
 
@@ -32,6 +43,8 @@ static const struct option long_options[] = {
     {"atm", no_argument, NULL, OPT_ATM},
     {"reflector", required_argument, NULL, OPT_REFLECTOR},
     {"verbose", no_argument, NULL, 'v'},
+    {"config", required_argument, NULL, OPT_CONFIG},
+    {"remove-on-exit", no_argument, NULL, OPT_REMOVE},
     {"help", no_argument, NULL, 'h'},
     {"version", no_argument, NULL, 'V'},
     {NULL, 0, NULL, 0},
@@ -90,6 +103,12 @@ parse_options(int argc, char *argv[], struct options *o)
 			break;
 		case 'v':
 			o->verbose = true;
+			break;
+		case OPT_CONFIG:
+			o->config = optarg;
+			break;
+		case OPT_REMOVE:
+			o->remove_at_exit = true;
 			break;
 		case 'h':
 			fputs(USAGE_TEXT, stdout);

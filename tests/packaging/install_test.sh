@@ -24,6 +24,7 @@ found=$(cd "$dest" && find . -type f | sort)
 # The hooks, and a unit given by an absolute path, go where the build was
 # configured to put them, which an install-time prefix does not move.
 want=$(printf '%s\n' ./opt/pondrel-check/sbin/pondrel \
+	./opt/pondrel-check/sbin/pondrel-auto \
 	./opt/pondrel-check/share/man/man8/pondrel.8.gz \
 	./opt/pondrel-check/share/doc/pondrel/examples/example.conf \
 	".$unitdir/pondrel@.service" ".$ifupdown/if-up.d/pondrel" \

@@ -137,14 +137,32 @@ auto: egress 1000-16000 Kbit/s, delay D, ingress 1000-16000 Kbit/s, delay D, 1 o
 	kill $auto 2>/dev/null && st=killed || wait $auto || st=$?
 	same "another run's limit: the controller says so and exits 1" \
 		"$st $(cat $T/auto.err)" "1 varnic: error: another run replaced the limit"
-	# No reflector answers: the least rate holds under load.
-	ip netns exec ar "$PONDREL" --cake --reflector 10.8.9.9 ar0 1000-16000 1000-16000 \
-		2>$T/auto.err &
+	# No reflector answers: the least rate holds under load. SIGHUP rereads
+	# the file (a new least rate is said again), and SIGTERM removes the
+	# limits where asked.
+	ip netns exec ar "$PONDREL" --cake --reflector 10.8.9.9 --config $T/auto.conf \
+		--remove-on-exit ar0 1000-16000 1000-16000 2>$T/auto.err &
 	auto=$!
 	sleep 6
 	same "no reflector answers: the least rate under load" "$(auto_rates)" "1000 1000"
+	printf '# reread\nINGRESS=2000-16000\n EGRESS="3000"\nOPTIONS=--cake --reflector 10.8.9.8 -v\n' >$T/auto.conf
+	kill -HUP $auto
+	sleep 2
+	same "SIGHUP: the file's range, rate and reflector in force" \
+		"$(auto_rates) $(ip netns exec ar "$PONDREL" --json ar0 | jq -c '[.auto.ingress.min_kbit, .auto.egress.max_kbit, .auto.reflectors[].address]') $(head -n 1 $T/auto.err)" \
+		"2000 3000 [2000,3000,\"10.8.9.8\"] pondrel: ar0: $T/auto.conf reread"
+	printf 'INGRESS=-\nEGRESS=3000\n' >$T/auto.conf
+	: >$T/auto.err
+	kill -HUP $auto
+	sleep 1
+	same "SIGHUP: a file that would remove a queue is refused" "$(auto_rates) $(cat $T/auto.err)" \
+		"2000 3000 pondrel: ar0: $T/auto.conf: INGRESS=-: kept as it was"
 	kill $auto
-	wait $auto || :
+	st=0
+	wait $auto || st=$?
+	same "--remove-on-exit: SIGTERM leaves no limit" \
+		"$st $(ip netns exec ar "$PONDREL" --json ar0 | jq -c '[.ingress.kind, .egress.kind]') $(ip -n ar -o link show type ifb | wc -l)" \
+		"0 [null,null] 0"
 	kill $load 2>/dev/null || :
 	wait $load || :
 	kill "$(cat $T/auto-iperf3.pid)"
