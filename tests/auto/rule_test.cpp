@@ -54,6 +54,10 @@ TEST(Rule, KnownAnswers)
 	    {"quiet, not busy: held", 5e6, {0.45, 2, 0, 0, 5, false}, 5e6, verdict::hold},
 	    {"quiet and busy, 1 s after a cut: held", 5e6, {0.9, 2, 0, 0, 1, false}, 5e6,
 	     verdict::hold},
+	    {"above a range that was reread: held at its most", 2e7,
+	     {0.45, 2, 0, 0, 5, false}, 1e7, verdict::hold},
+	    {"below it: held at its least", 1e5, {0.45, 2, 0, 0, 5, false}, 625000,
+	     verdict::hold},
 	};
 	for (const auto &c : cases) {
 		const decision d = decide(range, c.rate, c.s);
