@@ -14,3 +14,7 @@ add_custom_command(
   VERBATIM)
 add_custom_target(pondrel_manpage ALL DEPENDS ${PONDREL_MANPAGE})
 install(FILES ${PONDREL_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+# pondrel-auto takes pondrel's words, and its page: a link to it.
+install(CODE "file(CREATE_LINK pondrel.8.gz
+  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man8/pondrel-auto.8.gz\"
+  SYMBOLIC)")

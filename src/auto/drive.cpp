@@ -232,7 +232,7 @@ decide_both(struct run &r, struct driven *dirs, const double *delay,
 /*
  * Where a stop leaves the link: the least rates, which keep it quick when
  * it slows, or no limit where asked; either only while the queues are
- * still this controller's. A link still gone has nothing to leave.
+ * still this controller's.
  */
 static struct failure
 finish(struct run &r, struct driven *dirs, bool remove)
@@ -242,7 +242,8 @@ finish(struct run &r, struct driven *dirs, bool remove)
 	struct failure f;
 	int lock;
 
-	if (r.ifindex == 0)
+	/* Nor one that went as the controller was stopped, with its device. */
+	if (r.ifindex == 0 || interface_index(r.nl, r.name) != r.ifindex)
 		return {NULL, 0};
 	for (int i = 0; i < 2; i++)
 		want[i] = remove ? dirs[i].rate : dirs[i].range.min;

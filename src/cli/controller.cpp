@@ -4,8 +4,12 @@
  */
 #include <arpa/inet.h>
 #include <errno.h>
+#include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "cli.h"
@@ -162,6 +166,34 @@ reload(void *arg, const struct run &r, struct driven *dirs, struct pinger &p)
 	note(r, said);
 }
 
+/*
+ * Tells a service manager that waits for it (systemd's Type=notify,
+ * start-stop-daemon --notify-await) that the limits are in force, so that
+ * a start fails while pondrel's own error can still be shown.
+ */
+static void
+notify_ready(void)
+{
+	const char *path = getenv("NOTIFY_SOCKET");
+	struct sockaddr_un sa = {};
+	size_t n = path != NULL ? strlen(path) : 0;
+	int fd;
+
+	/* "@" names an abstract socket. */
+	if (n == 0 || n >= sizeof(sa.sun_path) || (path[0] != '/' && path[0] != '@'))
+		return;
+	sa.sun_family = AF_UNIX;
+	memcpy(sa.sun_path, path, n);
+	if (path[0] == '@')
+		sa.sun_path[0] = '\0';
+	fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		return;
+	sendto(fd, "READY=1", 7, MSG_NOSIGNAL, (const struct sockaddr *)&sa,
+	       (socklen_t)(offsetof(struct sockaddr_un, sun_path) + n));
+	close(fd);
+}
+
 int
 drive_ranges(struct run &r, const struct options &o, struct driven *dirs)
 {
@@ -177,6 +209,7 @@ drive_ranges(struct run &r, const struct options &o, struct driven *dirs)
 		fatal({"socket", errno});
 	/* Where it cannot be had, --status shows no more than the rates. */
 	how.shared = open_shared(r.name);
+	notify_ready();
 	f = drive(r, dirs, p, how);
 	close(p.fd);
 	if (how.shared >= 0)

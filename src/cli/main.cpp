@@ -1,5 +1,6 @@
 /* pondrel: limit one interface's bandwidth in each direction, then exit. */
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <string.h>
 #include <unistd.h>
@@ -36,6 +37,27 @@ prepare(struct run &r)
 		fatal(f);
 }
 
+/*
+ * Runs pondrel-auto beside this binary, or in the installed place where
+ * /proc is missing, with the same words: still one process.
+ */
+[[noreturn]] static void
+hand_off(char *argv[])
+{
+	char path[PATH_MAX];
+	ssize_t n = readlink("/proc/self/exe", path, sizeof(path));
+	char *slash = n > 0 && n < (ssize_t)sizeof(path)
+			  ? (char *)memrchr(path, '/', n)
+			  : NULL;
+
+	if (slash != NULL && slash + sizeof("/pondrel-auto") < path + sizeof(path))
+		memcpy(slash, "/pondrel-auto", sizeof("/pondrel-auto"));
+	else
+		memcpy(path, PONDREL_AUTO_PATH, sizeof(PONDREL_AUTO_PATH));
+	execv(path, argv);
+	fatal({path, errno});
+}
+
 static void
 print_controller(const void *arg, bool json)
 {
@@ -44,14 +66,23 @@ print_controller(const void *arg, bool json)
 
 /*
  * Only reads: every dump is open to any user, so no privilege is needed.
- * What a controller of the interface shares is root's to read.
+ * What a controller of the interface shares is root's to read, and
+ * pondrel-auto's to show.
  */
 static int
-show_status(struct run &r, bool json)
+show_status(struct run &r, bool json, char *argv[])
 {
 	struct status_view v = {};
 	struct auto_shared shared;
+	int fd;
 
+	if constexpr (!controller) {
+		fd = open_run_file(r.name, ".auto", O_RDONLY);
+		if (fd >= 0) {
+			close(fd);
+			hand_off(argv);
+		}
+	}
 	try_route_socket(r.nl);
 	r.ifindex = resolve_interface(r.nl, r.name);
 	r.terms.header = uncounted_header(SYSFS_NET, r.name, r.ifindex);
@@ -61,9 +92,13 @@ show_status(struct run &r, bool json)
 			fatal(r.nl.fatal);
 		return 1;
 	}
-	print_status(r.name, &v, json,
-		     read_shared(r.name, &shared) ? print_controller : NULL,
-		     &shared);
+	if constexpr (controller)
+		print_status(r.name, &v, json,
+			     read_shared(r.name, &shared) ? print_controller
+							  : NULL,
+			     &shared);
+	else
+		print_status(r.name, &v, json, NULL, NULL);
 	return 0;
 }
 
@@ -136,27 +171,6 @@ arg_valid(const char *text, bool shaped, bool ranges)
 	       (ranges && parse_range_arg(text, &range));
 }
 
-/*
- * Runs pondrel-auto beside this binary, or in the installed place where
- * /proc is missing, with the same words: still one process.
- */
-[[noreturn]] static void
-hand_off(char *argv[])
-{
-	char path[PATH_MAX];
-	ssize_t n = readlink("/proc/self/exe", path, sizeof(path));
-	char *slash = n > 0 && n < (ssize_t)sizeof(path)
-			  ? (char *)memrchr(path, '/', n)
-			  : NULL;
-
-	if (slash != NULL && slash + sizeof("/pondrel-auto") < path + sizeof(path))
-		memcpy(slash, "/pondrel-auto", sizeof("/pondrel-auto"));
-	else
-		memcpy(path, PONDREL_AUTO_PATH, sizeof(PONDREL_AUTO_PATH));
-	execv(path, argv);
-	fatal({path, errno});
-}
-
 int
 main(int argc, char *argv[])
 {
@@ -182,7 +196,7 @@ main(int argc, char *argv[])
 		/* The view reads the framing back; it takes none. */
 		if (argc - first != 1 || o.framing_given)
 			show_usage();
-		return show_status(r, o.json);
+		return show_status(r, o.json, argv);
 	}
 	if (argc - first != 3)
 		show_usage();

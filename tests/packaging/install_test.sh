@@ -27,7 +27,8 @@ want=$(printf '%s\n' ./opt/pondrel-check/sbin/pondrel \
 	./opt/pondrel-check/sbin/pondrel-auto \
 	./opt/pondrel-check/share/man/man8/pondrel.8.gz \
 	./opt/pondrel-check/share/doc/pondrel/examples/example.conf \
-	".$unitdir/pondrel@.service" ".$ifupdown/if-up.d/pondrel" \
+	".$unitdir/pondrel@.service" ".$unitdir/pondrel-auto@.service" \
+	".$ifupdown/if-up.d/pondrel" \
 	".$ifupdown/if-post-down.d/pondrel" | sort)
 if [ "$found" != "$want" ]; then
 	printf 'installed files:\n%s\nexpected:\n%s\n' "$found" "$want" >&2
@@ -40,6 +41,7 @@ if ! gzip -dc "$dest/opt/pondrel-check/share/man/man8/pondrel.8.gz" | cmp -s - "
 fi
 
 for f in pondrel@.service:"$unitdir/pondrel@.service" \
+	pondrel-auto@.service:"$unitdir/pondrel-auto@.service" \
 	if-up.d/pondrel:"$ifupdown/if-up.d/pondrel" \
 	if-post-down.d/pondrel:"$ifupdown/if-post-down.d/pondrel" \
 	example.conf:/opt/pondrel-check/share/doc/pondrel/examples/example.conf; do

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Checks the systemd unit with systemd-analyze verify, as an instance for
+# Checks a systemd unit with systemd-analyze verify, as an instance for
 # eth0, with the manual page it names found in the build. Any message at
 # all fails, since verify reports some mistakes only as warnings; but not
 # those about the machine's own units, which verify reads too (irtt's
@@ -12,13 +12,14 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 mkdir "$dir/man8"
 cp "$page" "$dir/man8/"
-cp "$unit" "$dir/pondrel@eth0.service"
+name=$(basename "$unit" | sed 's/@/@eth0/')
+cp "$unit" "$dir/$name"
 status=0
-out=$(MANPATH=$dir systemd-analyze verify "$dir/pondrel@eth0.service" 2>&1) || status=$?
+out=$(MANPATH=$dir systemd-analyze verify "$dir/$name" 2>&1) || status=$?
 out=$(printf '%s\n' "$out" | grep -v '^/\(usr/\)\{0,1\}lib/systemd/system/\|^/etc/systemd/system/' || :)
 if [ "$status" -ne 0 ] || [ -n "$out" ]; then
 	echo "$out"
 	echo "systemd-analyze verify: status $status for $unit" >&2
 	exit 1
 fi
-echo "$unit: systemd-analyze verify accepts it as pondrel@eth0.service"
+echo "$unit: systemd-analyze verify accepts it as $name"

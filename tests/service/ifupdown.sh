@@ -93,6 +93,7 @@ fq;egress shaped, its bucket 4 ms of the rate;pondrel-shape yes,pondrel-egress 1
 nofq;egress shaped without fq_codel: the tbf holds;pondrel-shape yes,pondrel-egress 100000;;1;varnic: error: netlink: ;tbf 100Mbit 50000b 50ms | ingress 0 filters 0;
 cake;both directions in cake;pondrel-shape cake,pondrel-ingress 1000,pondrel-egress 2000;;0;;| ingress 1 filters 1;| ingress 0 filters 0
 nocake;cake without sch_cake: nothing half-built;pondrel-shape cake,pondrel-egress 2000;;1;varnic: error: netlink: ;| ingress 0 filters 0;
+nocake;a range without sch_cake: the controller's failure, nothing half-built;pondrel-shape cake,pondrel-egress 1000-2000;;1;varnic: error: netlink: ;| ingress 0 filters 0;
 any;pondrel-shape neither yes, cake nor no;pondrel-shape maybe,pondrel-egress 5000;;1;pondrel-shape is yes, cake or no;| ingress 0 filters 0;
 nobasic;shaped ingress without the basic classifier;pondrel-shape yes,pondrel-ingress 1000,pondrel-egress 2000;;1;varnic: error: netlink: ;tbf 2Mbit 2Kb 50ms | ingress 0 filters 0;
 nobasic;ingress without the basic classifier;pondrel-ingress 1000,pondrel-egress 2000;;1;varnic: error: netlink: ;tbf 2Mbit 2Kb 50ms | ingress 1 filters 0;

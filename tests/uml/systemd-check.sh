@@ -161,6 +161,45 @@ pondrel-atm neither yes nor no|IF_PONDREL_ATM=maybe|1|pondrel-atm is yes or no, 
 EOF
 IFACE=d0 IF_PONDREL_INGRESS=- IF_PONDREL_EGRESS=- /etc/network/if-up.d/pondrel
 
+echo "== a range: pondrel-auto@.service and the hook drive it"
+# The reflector never answers, so each range holds its least rate.
+rates() { # IFACE: the rates in force, Kbit/s, ingress then egress
+	pondrel --json "$1" | jq -j '"\(.ingress.rate_kbit) \(.egress.rate_kbit)"'
+}
+conf d2 "OPTIONS=--cake --reflector 10.9.0.2,INGRESS=1000-8000,EGRESS=2000-9000"
+systemctl enable pondrel@d2 2>&1
+ip link add d2 type dummy
+ip addr add 10.9.0.1/24 dev d2
+ip link set d2 up
+until_true is pondrel-auto@d2 active
+same "d2 appears: pondrel@ steps aside for pondrel-auto@, at the least rates" \
+	"$(systemctl is-active pondrel@d2) $(systemctl is-active pondrel-auto@d2) $(rates d2)" \
+	"inactive active 1000 2000"
+conf d2 "OPTIONS=--cake --reflector 10.9.0.2,INGRESS=3000-8000,EGRESS=2000-9000"
+systemctl reload pondrel-auto@d2
+until_true sh -c '[ "$(pondrel --json d2 | jq .ingress.rate_kbit)" = 3000 ]'
+same "reload: the edited range in force" "$(rates d2)" "3000 2000"
+systemctl stop pondrel-auto@d2
+same "stop: inactive, the least rates left" "$(systemctl is-active pondrel-auto@d2) $(rates d2)" \
+	"inactive 3000 2000"
+systemctl start pondrel@d2
+until_true is pondrel-auto@d2 active
+ip link del d2
+until_true is pondrel-auto@d2 inactive
+same "d2 deleted: pondrel-auto@d2 stopped, not failed" "$(systemctl is-active pondrel-auto@d2)" inactive
+systemctl disable pondrel@d2 2>&1
+ip link add d2 type dummy
+st=0
+env IFACE=d2 IF_PONDREL_SHAPE=cake IF_PONDREL_INGRESS=1000-8000 IF_PONDREL_REFLECTOR=10.9.0.2 \
+	/etc/network/if-up.d/pondrel || st=$?
+same "hook, a range: exit 0, the controller running, its least rate" \
+	"$st $(kill -0 "$(cat /run/pondrel/d2.pid)" && echo running) $(rates d2)" "0 running 1000 null"
+st=0
+IFACE=d2 IF_PONDREL_INGRESS=1000-8000 /etc/network/if-post-down.d/pondrel || st=$?
+same "post-down hook: exit 0, the controller stopped, no limit" \
+	"$st $([ -e /run/pondrel/d2.pid ] || echo stopped) $(state d2)" "0 stopped $none"
+ip link del d2
+
 echo "== the shaped mode"
 IFB='"UP" "ifalias":"pondrel ingress of d0" "kind":"tbf" "rate":12500000 "burst":50000 "lat":50000'
 REDIRECT='"protocol":"all","kind":"basic","chain":0,"options":{"handle":"1","actions":[{"order":1,"kind":"mirred","mirred_action":"redirect","direction":"egress","to_dev":"ifb-d0","control_action":{"type":"stolen"'

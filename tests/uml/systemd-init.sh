@@ -48,10 +48,11 @@ r=$T/root
 # Everything the checks run is copied in: systemd empties /tmp, where the
 # checkout may be, and in the overlay that hides it.
 cp "$PONDREL" $r/usr/local/sbin/pondrel
+cp "$(dirname "$PONDREL")/pondrel-auto" $r/usr/local/sbin/pondrel-auto
 cp "$here/systemd-check.sh" $r/usr/local/sbin/pondrel-check
 mkdir -p $r/usr/local/lib
 cp "$here/../common/checks.sh" $r/usr/local/lib/pondrel-checks.sh
-cp "$service/pondrel@.service" $r/etc/systemd/system/
+cp "$service/pondrel@.service" "$service/pondrel-auto@.service" $r/etc/systemd/system/
 # The kernel's modprobe, busybox's, runs in this root, where it finds the
 # modules in the directory it looks in.
 mkdir -p $r/usr/lib/modules
@@ -61,8 +62,9 @@ ln -s "$mods" "$r/usr/lib/modules/$(uname -r)"
 ln -s /dev/null $r/etc/systemd/system/kmod-static-nodes.service
 ln -s "$(command -v busybox)" $r/usr/local/sbin/modprobe
 echo /usr/local/sbin/modprobe >/proc/sys/kernel/modprobe
-mkdir -p $r/etc/network/if-up.d
+mkdir -p $r/etc/network/if-up.d $r/etc/network/if-post-down.d
 cp "$service/if-up.d/pondrel" $r/etc/network/if-up.d/pondrel
+cp "$service/if-post-down.d/pondrel" $r/etc/network/if-post-down.d/pondrel
 cat >$r/etc/systemd/system/pondrel-check.service <<EOF
 [Unit]
 Description=pondrel's checks under systemd
