@@ -68,14 +68,13 @@ tcmsg_image(int ifindex, uint32_t parent, uint32_t handle, uint32_t info)
 }
 
 byte_image
-ifinfomsg_image(int ifindex, unsigned int up)
+ifinfomsg_image(int ifindex, bool up)
 {
 	struct ifinfomsg i;
 	memset(&i, 0, sizeof(i));
 	i.ifi_family = AF_UNSPEC;
 	i.ifi_index = ifindex;
-	i.ifi_flags = up;
-	i.ifi_change = up;
+	i.ifi_flags = i.ifi_change = up ? IFF_UP : 0;
 	byte_image img;
 	append(img, &i, sizeof(i));
 	return img;
@@ -112,11 +111,10 @@ ticks(double size, uint32_t rate, double tps)
 	return static_cast<uint32_t>(static_cast<int64_t>(t));
 }
 
-// Entry i is the ticks of 8 (i + 1) bytes, at least the minimum unit and
-// in whole ATM cells on ATM; the kernel adds the overhead before it looks
-// up. Still the builder's own rule, not a known answer: tc (iproute2 6.1)
-// truncates each entry to whole microseconds first, so its tables differ
-// (187 ticks for 8 bytes at 625000 bytes/s where these give 200).
+// Entry i: 8 (i + 1) bytes, at least the mpu, in whole cells on ATM (the
+// kernel adds the overhead). The builder's own rule, not a known answer:
+// tc (iproute2 6.1) truncates each entry to whole microseconds first, so
+// its tables differ (187 ticks for 8 bytes at 625000 bytes/s, not 200).
 void
 rate_table_image(uint32_t table[256], uint32_t rate, double tps,
 		 const framing_image &f)
@@ -345,8 +343,7 @@ run_images(const run_order &order, const run_figures &f)
 						      : 0;
 		request_image r = {row.type, row.flags, row.tolerant, {}};
 		if (row.type == RTM_NEWLINK || row.type == RTM_DELLINK) {
-			unsigned up = kind == "mark" ? IFF_UP : 0;
-			r.body = ifinfomsg_image(index, up);
+			r.body = ifinfomsg_image(index, kind == "mark");
 			link_options(r.body, kind, f);
 			run.push_back(r);
 			continue;
