@@ -17,6 +17,8 @@
 namespace {
 
 const int CREATE = NLM_F_CREATE | NLM_F_EXCL;
+const uint16_t NEWQ = RTM_NEWQDISC, DELQ = RTM_DELQDISC, NEWF = RTM_NEWTFILTER;
+const uint32_t ROOT = TC_H_ROOT, INQ = TC_H_INGRESS, INGRESS_H = 0xFFFF0000u;
 
 void
 append(byte_image &img, const void *data, size_t len)
@@ -66,14 +68,13 @@ tcmsg_image(int ifindex, uint32_t parent, uint32_t handle, uint32_t info)
 }
 
 byte_image
-ifinfomsg_image(int ifindex, unsigned int up)
+ifinfomsg_image(int ifindex, bool up)
 {
 	struct ifinfomsg i;
 	memset(&i, 0, sizeof(i));
 	i.ifi_family = AF_UNSPEC;
 	i.ifi_index = ifindex;
-	i.ifi_flags = up;
-	i.ifi_change = up;
+	i.ifi_flags = i.ifi_change = up ? IFF_UP : 0;
 	byte_image img;
 	append(img, &i, sizeof(i));
 	return img;
@@ -110,8 +111,10 @@ ticks(double size, uint32_t rate, double tps)
 	return static_cast<uint32_t>(static_cast<int64_t>(t));
 }
 
-// As iproute2 fills it: each size at least the minimum unit, in whole ATM
-// cells on ATM; the kernel adds the overhead before it looks up.
+// Entry i: 8 (i + 1) bytes, at least the mpu, in whole cells on ATM (the
+// kernel adds the overhead). The builder's own rule, not a known answer:
+// tc (iproute2 6.1) truncates each entry to whole microseconds first, so
+// its tables differ (187 ticks for 8 bytes at 625000 bytes/s, not 200).
 void
 rate_table_image(uint32_t table[256], uint32_t rate, double tps,
 		 const framing_image &f)
@@ -126,164 +129,65 @@ rate_table_image(uint32_t table[256], uint32_t rate, double tps,
 	}
 }
 
-} // namespace
-
-request_image
-removal_image(int ifindex, uint32_t parent, uint32_t handle)
+void
+police_options(byte_image &body, const run_figures &fig)
 {
-	return {RTM_DELQDISC, 0, true, tcmsg_image(ifindex, parent, handle, 0)};
-}
-
-request_image
-ingress_qdisc_image(int ifindex)
-{
-	request_image r = {RTM_NEWQDISC, CREATE, false,
-			   tcmsg_image(ifindex, TC_H_INGRESS, 0xFFFF0000u, 0)};
-	put_attr(r.body, TCA_KIND, "ingress", 8);
-	return r;
-}
-
-request_image
-police_filter_image(int ifindex, police_figures fig, double tps,
-		    const framing_image &f)
-{
-	uint32_t info = TC_H_MAKE(0, htons(ETH_P_ALL));
-	request_image r = {RTM_NEWTFILTER, CREATE, false,
-			   tcmsg_image(ifindex, 0xFFFF0000u, 0, info)};
 	struct tc_police p;
 	uint32_t table[256];
 
 	memset(&p, 0, sizeof(p));
 	p.action = TC_POLICE_SHOT;
-	p.burst = fig.ticks;
-	p.rate = ratespec(fig.rate, f, f.policer_header);
-	rate_table_image(table, fig.rate, tps, f);
+	p.burst = fig.police.ticks;
+	p.rate =
+	    ratespec(fig.police.rate, fig.framing, fig.framing.policer_header);
+	rate_table_image(table, fig.police.rate, fig.tps, fig.framing);
 
-	put_attr(r.body, TCA_KIND, "basic", 6);
-	size_t options = begin_nest(r.body, TCA_OPTIONS);
-	size_t police = begin_nest(r.body, TCA_BASIC_POLICE);
-	put_attr(r.body, TCA_POLICE_TBF, &p, sizeof(p));
-	put_attr(r.body, TCA_POLICE_RATE, table, sizeof(table));
-	end_nest(r.body, police);
-	end_nest(r.body, options);
-	return r;
+	put_attr(body, TCA_KIND, "basic", 6);
+	size_t options = begin_nest(body, TCA_OPTIONS);
+	size_t police = begin_nest(body, TCA_BASIC_POLICE);
+	put_attr(body, TCA_POLICE_TBF, &p, sizeof(p));
+	put_attr(body, TCA_POLICE_RATE, table, sizeof(table));
+	end_nest(body, police);
+	end_nest(body, options);
 }
 
-request_image
-tbf_image(int ifindex, uint32_t handle, tbf_figures t, double tps,
-	  const framing_image &f)
+void
+tbf_options(byte_image &body, const tbf_figures &t, const run_figures &fig)
 {
-	request_image r = {RTM_NEWQDISC, CREATE, false,
-			   tcmsg_image(ifindex, TC_H_ROOT, handle, 0)};
 	struct tc_tbf_qopt q;
 	uint32_t table[256];
 
 	memset(&q, 0, sizeof(q));
-	q.rate = ratespec(t.rate, f, 0);
+	q.rate = ratespec(t.rate, fig.framing, 0);
 	q.limit = t.limit;
 	q.buffer = t.ticks;
-	rate_table_image(table, t.rate, tps, f);
+	rate_table_image(table, t.rate, fig.tps, fig.framing);
 
-	put_attr(r.body, TCA_KIND, "tbf", 4);
-	size_t options = begin_nest(r.body, TCA_OPTIONS);
-	put_attr(r.body, TCA_TBF_PARMS, &q, sizeof(q));
-	put_attr(r.body, TCA_TBF_BURST, &t.burst, sizeof(t.burst));
-	put_attr(r.body, TCA_TBF_RTAB, table, sizeof(table));
-	end_nest(r.body, options);
-	return r;
+	put_attr(body, TCA_KIND, "tbf", 4);
+	size_t options = begin_nest(body, TCA_OPTIONS);
+	put_attr(body, TCA_TBF_PARMS, &q, sizeof(q));
+	put_attr(body, TCA_TBF_BURST, &t.burst, sizeof(t.burst));
+	put_attr(body, TCA_TBF_RTAB, table, sizeof(table));
+	end_nest(body, options);
 }
 
-request_image
-fair_queue_image(int ifindex, fair_queue_figures q)
+void
+fair_queue_options(byte_image &body, const fair_queue_figures &q)
 {
-	request_image r = {RTM_NEWQDISC, CREATE, false,
-			   tcmsg_image(ifindex, 0x10001, 0x20000, 0)};
 	uint32_t ecn = 1;
 
-	put_attr(r.body, TCA_KIND, "fq_codel", 9);
-	size_t options = begin_nest(r.body, TCA_OPTIONS);
-	put_attr(r.body, TCA_FQ_CODEL_TARGET, &q.target, 4);
-	put_attr(r.body, TCA_FQ_CODEL_LIMIT, &q.limit, 4);
-	put_attr(r.body, TCA_FQ_CODEL_INTERVAL, &q.interval, 4);
-	put_attr(r.body, TCA_FQ_CODEL_ECN, &ecn, 4);
-	put_attr(r.body, TCA_FQ_CODEL_MEMORY_LIMIT, &q.memory, 4);
-	end_nest(r.body, options);
-	return r;
+	put_attr(body, TCA_KIND, "fq_codel", 9);
+	size_t options = begin_nest(body, TCA_OPTIONS);
+	put_attr(body, TCA_FQ_CODEL_TARGET, &q.target, 4);
+	put_attr(body, TCA_FQ_CODEL_LIMIT, &q.limit, 4);
+	put_attr(body, TCA_FQ_CODEL_INTERVAL, &q.interval, 4);
+	put_attr(body, TCA_FQ_CODEL_ECN, &ecn, 4);
+	put_attr(body, TCA_FQ_CODEL_MEMORY_LIMIT, &q.memory, 4);
+	end_nest(body, options);
 }
 
-std::vector<request_image>
-run_images(int ifindex, const police_figures *in, const tbf_figures *eg,
-	   double tps, const framing_image &f)
-{
-	std::vector<request_image> run;
-	run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
-	if (in != nullptr) {
-		run.push_back(ingress_qdisc_image(ifindex));
-		run.push_back(police_filter_image(ifindex, *in, tps, f));
-	}
-	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
-	if (eg != nullptr)
-		run.push_back(tbf_image(ifindex, 0, *eg, tps, f));
-	return run;
-}
-request_image
-ifb_create_image(const char *name, const uint8_t address[6], uint32_t queues)
-{
-	request_image r = {RTM_NEWLINK, CREATE, false, ifinfomsg_image(0, 0)};
-	put_string(r.body, IFLA_IFNAME, name);
-	put_attr(r.body, IFLA_ADDRESS, address, 6);
-	if (queues > 1)
-		put_attr(r.body, IFLA_NUM_TX_QUEUES, &queues, sizeof(queues));
-	size_t info = begin_nest(r.body, IFLA_LINKINFO);
-	put_string(r.body, IFLA_INFO_KIND, "ifb");
-	end_nest(r.body, info);
-	return r;
-}
-
-request_image
-ifb_mark_image(int ifb, const char *iface)
-{
-	request_image r = {RTM_NEWLINK, 0, false, ifinfomsg_image(ifb, IFF_UP)};
-	std::string mark = std::string("pondrel ingress of ") + iface;
-	put_string(r.body, IFLA_IFALIAS, mark.c_str());
-	return r;
-}
-
-request_image
-ifb_delete_image(int ifb)
-{
-	return {RTM_DELLINK, 0, false, ifinfomsg_image(ifb, 0)};
-}
-
-request_image
-redirect_filter_image(int ifindex, int ifb)
-{
-	uint32_t info = TC_H_MAKE(0, htons(ETH_P_ALL));
-	request_image r = {RTM_NEWTFILTER, CREATE, false,
-			   tcmsg_image(ifindex, 0xFFFF0000u, 0, info)};
-	struct tc_mirred m;
-
-	memset(&m, 0, sizeof(m));
-	m.action = TC_ACT_STOLEN;
-	m.eaction = TCA_EGRESS_REDIR;
-	m.ifindex = static_cast<uint32_t>(ifb);
-
-	put_attr(r.body, TCA_KIND, "basic", 6);
-	size_t options = begin_nest(r.body, TCA_OPTIONS);
-	size_t actions = begin_nest(r.body, TCA_BASIC_ACT);
-	size_t first = begin_nest(r.body, 1);
-	put_string(r.body, TCA_ACT_KIND, "mirred");
-	size_t action_options = begin_nest(r.body, TCA_ACT_OPTIONS);
-	put_attr(r.body, TCA_MIRRED_PARMS, &m, sizeof(m));
-	end_nest(r.body, action_options);
-	end_nest(r.body, first);
-	end_nest(r.body, actions);
-	end_nest(r.body, options);
-	return r;
-}
-
-request_image
-cake_image(int ifindex, uint16_t flags, cake_figures c, const char *kind)
+void
+cake_options(byte_image &body, const cake_figures &c, const char *kind)
 {
 	// diffserv3 (0) and an rtt of 100 ms are cake's defaults, sent so that
 	// a change puts them back; nat is on.
@@ -295,77 +199,183 @@ cake_image(int ifindex, uint16_t flags, cake_figures c, const char *kind)
 				     {TCA_CAKE_SPLIT_GSO, c.split_gso},
 				     {TCA_CAKE_ATM, c.atm},
 				     {TCA_CAKE_MPU, c.mpu}};
-	request_image r = {RTM_NEWQDISC, flags, false,
-			   tcmsg_image(ifindex, TC_H_ROOT, 0x10000, 0)};
-	put_attr(r.body, TCA_KIND, kind, strlen(kind) + 1);
-	size_t options = begin_nest(r.body, TCA_OPTIONS);
-	put_attr(r.body, TCA_CAKE_BASE_RATE64, &c.rate, sizeof(c.rate));
+	put_attr(body, TCA_KIND, kind, strlen(kind) + 1);
+	size_t options = begin_nest(body, TCA_OPTIONS);
+	put_attr(body, TCA_CAKE_BASE_RATE64, &c.rate, sizeof(c.rate));
 	for (const auto &w : words)
-		put_attr(r.body, static_cast<uint16_t>(w[0]), &w[1], 4);
-	put_attr(r.body, TCA_CAKE_OVERHEAD, &c.overhead, sizeof(c.overhead));
+		put_attr(body, static_cast<uint16_t>(w[0]), &w[1], 4);
+	put_attr(body, TCA_CAKE_OVERHEAD, &c.overhead, sizeof(c.overhead));
 	const uint32_t one = 1;
 	if (c.raw)
-		put_attr(r.body, TCA_CAKE_RAW, &one, sizeof(one));
-	end_nest(r.body, options);
-	return r;
+		put_attr(body, TCA_CAKE_RAW, &one, sizeof(one));
+	end_nest(body, options);
 }
 
-std::vector<request_image>
-shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
-		  const uint8_t address[6], int ifb, bool ifb_existed,
-		  const shaper_figures *in, const shaper_figures *eg,
-		  double tps, const framing_image &f)
+// The filter that sends every arriving packet on to the IFB.
+void
+redirect_options(byte_image &body, int ifb)
 {
-	std::vector<request_image> run;
-	run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
-	if (in != nullptr) {
-		if (!ifb_existed)
-			run.push_back(ifb_create_image(ifb_name, address));
-		run.push_back(ifb_mark_image(ifb, iface));
-		run.push_back(removal_image(ifb, TC_H_ROOT, 0));
-		run.push_back(tbf_image(ifb, 0x10000, in->tbf, tps, f));
-		run.push_back(fair_queue_image(ifb, in->fq));
-		run.push_back(ingress_qdisc_image(ifindex));
-		run.push_back(redirect_filter_image(ifindex, ifb));
-	} else if (ifb_existed) {
-		run.push_back(ifb_delete_image(ifb));
-	}
-	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
-	if (eg != nullptr) {
-		run.push_back(tbf_image(ifindex, 0x10000, eg->tbf, tps, f));
-		run.push_back(fair_queue_image(ifindex, eg->fq));
-	}
-	return run;
+	struct tc_mirred m;
+
+	memset(&m, 0, sizeof(m));
+	m.action = TC_ACT_STOLEN;
+	m.eaction = TCA_EGRESS_REDIR;
+	m.ifindex = static_cast<uint32_t>(ifb);
+
+	put_attr(body, TCA_KIND, "basic", 6);
+	size_t options = begin_nest(body, TCA_OPTIONS);
+	size_t actions = begin_nest(body, TCA_BASIC_ACT);
+	size_t first = begin_nest(body, 1);
+	put_string(body, TCA_ACT_KIND, "mirred");
+	size_t action_options = begin_nest(body, TCA_ACT_OPTIONS);
+	put_attr(body, TCA_MIRRED_PARMS, &m, sizeof(m));
+	end_nest(body, action_options);
+	end_nest(body, first);
+	end_nest(body, actions);
+	end_nest(body, options);
 }
 
+// The IFB made with the address that it is born with, its transmit queues
+// sent only where more than one; then marked as the interface's and up.
+void
+link_options(byte_image &body, const std::string &kind, const run_figures &f)
+{
+	if (kind == "mark") {
+		std::string mark = std::string("pondrel ingress of ") + f.iface;
+		put_string(body, IFLA_IFALIAS, mark.c_str());
+	} else if (kind == "ifb") {
+		put_string(body, IFLA_IFNAME, f.ifb_name);
+		put_attr(body, IFLA_ADDRESS, f.address, 6);
+		if (f.queues > 1)
+			put_attr(body, IFLA_NUM_TX_QUEUES, &f.queues,
+				 sizeof(f.queues));
+		size_t info = begin_nest(body, IFLA_LINKINFO);
+		put_string(body, IFLA_INFO_KIND, "ifb");
+		end_nest(body, info);
+	}
+}
+
+} // namespace
+
+// The parents and handles that the kernel knows each qdisc by: the
+// ingress qdisc as ffff:, the shaped mode's tbf and cake as 1: and the
+// fair queue as 2: in 1:1; a filter's parent is ffff:.
+const step DEL_INGRESS = {DELQ, 0, true, 'i', INQ, INGRESS_H, ""};
+const step INGRESS = {NEWQ, CREATE, false, 'i', INQ, INGRESS_H, "ingress"};
+const step POLICE = {NEWF, CREATE, false, 'i', INGRESS_H, 0, "police"};
+const step DEL_ROOT = {DELQ, 0, true, 'i', ROOT, 0, ""};
+const step TBF = {NEWQ, CREATE, false, 'i', ROOT, 0, "tbf"};
+const step SHAPED_TBF = {NEWQ, CREATE, false, 'i', ROOT, 0x10000, "tbf"};
+const step FQ = {NEWQ, CREATE, false, 'i', 0x10001, 0x20000, "fq_codel"};
+const step MAKE_IFB = {RTM_NEWLINK, CREATE, false, 'n', 0, 0, "ifb"};
+const step MARK_IFB = {RTM_NEWLINK, 0, false, 'b', 0, 0, "mark"};
+const step DEL_IFB = {RTM_DELLINK, 0, false, 'b', 0, 0, ""};
+const step DEL_IFB_ROOT = {DELQ, 0, true, 'b', ROOT, 0, ""};
+const step IFB_TBF = {NEWQ, CREATE, false, 'b', ROOT, 0x10000, "tbf"};
+const step IFB_FQ = {NEWQ, CREATE, false, 'b', 0x10001, 0x20000, "fq_codel"};
+const step REDIRECT = {NEWF, CREATE, false, 'i', INGRESS_H, 0, "mirred"};
+const step CAKE = {NEWQ, CREATE, false, 'i', ROOT, 0x10000, "cake"};
+const step CAKE_CHANGE = {NEWQ, 0, false, 'i', ROOT, 0x10000, "cake"};
+const step IFB_CAKE = {NEWQ, CREATE, false, 'b', ROOT, 0x10000, "cake"};
+const step IFB_CAKE_CHANGE = {NEWQ, 0, false, 'b', ROOT, 0x10000, "cake"};
+const step CAKE_MQ = {NEWQ, CREATE, false, 'i', ROOT, 0x10000, "cake_mq"};
+const step CAKE_MQ_CHANGE = {NEWQ, 0, false, 'i', ROOT, 0x10000, "cake_mq"};
+const step IFB_CAKE_MQ = {NEWQ, CREATE, false, 'b', ROOT, 0x10000, "cake_mq"};
+const step IFB_CAKE_MQ_CHANGE = {NEWQ, 0, false, 'b', ROOT, 0x10000, "cake_mq"};
+
+namespace {
+
+// The orders that the tool's runs are known to take, case by case: the
+// mode ('p' plain, 's' --shape, 'c' --cake), whether the interface's own
+// IFB was there before, and what each direction gets ('-' no limit, 'n' a
+// new one, 'c' cake changed in place).
+struct order_key {
+	char mode;
+	bool ifb;
+	char in, eg;
+};
+const struct {
+	order_key key;
+	run_order order;
+} ORDERS[] = {
+    {{'p', false, 'n', 'n'}, {DEL_INGRESS, INGRESS, POLICE, DEL_ROOT, TBF}},
+    {{'p', false, 'n', '-'}, {DEL_INGRESS, INGRESS, POLICE, DEL_ROOT}},
+    {{'p', false, '-', 'n'}, {DEL_INGRESS, DEL_ROOT, TBF}},
+    {{'p', false, '-', '-'}, {DEL_INGRESS, DEL_ROOT}},
+    // A plain run takes down the IFB that a shaped one left.
+    {{'p', true, 'n', 'n'},
+     {DEL_INGRESS, DEL_IFB, INGRESS, POLICE, DEL_ROOT, TBF}},
+    {{'p', true, '-', 'n'}, {DEL_INGRESS, DEL_IFB, DEL_ROOT, TBF}},
+    {{'s', false, 'n', 'n'},
+     {DEL_INGRESS, MAKE_IFB, MARK_IFB, DEL_IFB_ROOT, IFB_TBF, IFB_FQ, INGRESS,
+      REDIRECT, DEL_ROOT, SHAPED_TBF, FQ}},
+    {{'s', true, 'n', 'n'},
+     {DEL_INGRESS, MARK_IFB, DEL_IFB_ROOT, IFB_TBF, IFB_FQ, INGRESS, REDIRECT,
+      DEL_ROOT, SHAPED_TBF, FQ}},
+    {{'s', false, '-', 'n'}, {DEL_INGRESS, DEL_ROOT, SHAPED_TBF, FQ}},
+    {{'s', true, '-', 'n'}, {DEL_INGRESS, DEL_IFB, DEL_ROOT, SHAPED_TBF, FQ}},
+    {{'s', false, '-', '-'}, {DEL_INGRESS, DEL_ROOT}},
+    {{'c', false, 'n', 'n'},
+     {DEL_INGRESS, MAKE_IFB, MARK_IFB, DEL_IFB_ROOT, IFB_CAKE, INGRESS,
+      REDIRECT, DEL_ROOT, CAKE}},
+    {{'c', true, 'n', 'n'},
+     {DEL_INGRESS, MARK_IFB, DEL_IFB_ROOT, IFB_CAKE, INGRESS, REDIRECT,
+      DEL_ROOT, CAKE}},
+    // Only a cake of pondrel's found in force is changed, in one request.
+    {{'c', true, 'c', 'c'}, {IFB_CAKE_CHANGE, CAKE_CHANGE}},
+    {{'c', true, 'n', 'c'},
+     {DEL_INGRESS, MARK_IFB, DEL_IFB_ROOT, IFB_CAKE, INGRESS, REDIRECT,
+      CAKE_CHANGE}},
+    {{'c', true, '-', 'c'}, {DEL_INGRESS, DEL_IFB, CAKE_CHANGE}},
+};
+
+} // namespace
+
 std::vector<request_image>
-cake_run_images(int ifindex, const char *iface, const char *ifb_name,
-		const uint8_t address[6], int ifb, bool ifb_existed,
-		cake_direction in, cake_direction eg)
+run_images(const run_order &order, const run_figures &f)
 {
 	std::vector<request_image> run;
-	if (in.figures != nullptr && in.change) {
-		run.push_back(cake_image(ifb, 0, *in.figures));
-	} else {
-		run.push_back(removal_image(ifindex, TC_H_INGRESS, 0xFFFF0000u));
-		if (in.figures != nullptr) {
-			if (!ifb_existed)
-				run.push_back(ifb_create_image(ifb_name, address));
-			run.push_back(ifb_mark_image(ifb, iface));
-			run.push_back(removal_image(ifb, TC_H_ROOT, 0));
-			run.push_back(cake_image(ifb, CREATE, *in.figures));
-			run.push_back(ingress_qdisc_image(ifindex));
-			run.push_back(redirect_filter_image(ifindex, ifb));
-		} else if (ifb_existed) {
-			run.push_back(ifb_delete_image(ifb));
+	for (const step &row : order) {
+		const std::string kind = row.kind;
+		const int on = row.device == 'b' ? 0 : 1;
+		const int index = row.device == 'i'   ? f.ifindex
+				  : row.device == 'b' ? f.ifb
+						      : 0;
+		request_image r = {row.type, row.flags, row.tolerant, {}};
+		if (row.type == RTM_NEWLINK || row.type == RTM_DELLINK) {
+			r.body = ifinfomsg_image(index, kind == "mark");
+			link_options(r.body, kind, f);
+			run.push_back(r);
+			continue;
 		}
+		// Filters match every protocol, in network order.
+		const uint32_t info = row.type == RTM_NEWTFILTER
+					  ? TC_H_MAKE(0, htons(ETH_P_ALL))
+					  : 0;
+		r.body = tcmsg_image(index, row.parent, row.handle, info);
+		if (kind == "ingress")
+			put_attr(r.body, TCA_KIND, "ingress", 8);
+		else if (kind == "police")
+			police_options(r.body, f);
+		else if (kind == "mirred")
+			redirect_options(r.body, f.ifb);
+		else if (kind == "tbf")
+			tbf_options(r.body, f.tbf[on], f);
+		else if (kind == "fq_codel")
+			fair_queue_options(r.body, f.fq[on]);
+		else if (kind != "")
+			cake_options(r.body, f.cake[on], row.kind);
+		run.push_back(r);
 	}
-	if (eg.figures != nullptr && eg.change) {
-		run.push_back(cake_image(ifindex, 0, *eg.figures));
-		return run;
-	}
-	run.push_back(removal_image(ifindex, TC_H_ROOT, 0));
-	if (eg.figures != nullptr)
-		run.push_back(cake_image(ifindex, CREATE, *eg.figures));
 	return run;
+}
+
+const run_order *
+known_order(char mode, bool ifb, char in, char eg)
+{
+	for (const auto &c : ORDERS)
+		if (c.key.mode == mode && c.key.ifb == ifb && c.key.in == in &&
+		    c.key.eg == eg)
+			return &c.order;
+	return nullptr;
 }

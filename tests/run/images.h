@@ -1,6 +1,6 @@
 // Expected request images, assembled from the kernel's own structs and not
 // from the code under test. Each body is what follows the 16-byte netlink
-// header: the tcmsg and the attributes.
+// header: the tcmsg or ifinfomsg and the attributes.
 #pragma once
 
 #include <stdint.h>
@@ -43,22 +43,10 @@ struct shaper_figures {
 	fair_queue_figures fq;
 };
 
-request_image removal_image(int ifindex, uint32_t parent, uint32_t handle);
-request_image ingress_qdisc_image(int ifindex);
-// The rate table is the one thing assembled rather than stated: entry i is
-// the ticks of 8 (i + 1) bytes as the link counts them, the table that the
-// kernel reads; the tests pin entries of it at known figures.
-request_image police_filter_image(int ifindex, police_figures p, double tps,
-				  const framing_image &f = {});
-request_image tbf_image(int ifindex, uint32_t handle, tbf_figures t,
-			double tps, const framing_image &f = {});
-// The shaped mode's fair queue, in class 1:1 of its tbf.
-request_image fair_queue_image(int ifindex, fair_queue_figures q);
-
-// cake at the root as the --cake mode sends it, the figures as the kernel
-// takes them: isolation 5 is dual-srchost and 6 dual-dsthost, atm 1 is ATM
-// cells; raw means no framing option, sent as overhead 0 and the raw flag.
-// split_gso is 1 while a GSO packet of 64 KiB takes longer than 5 ms.
+// cake as the --cake mode sends it, the figures as the kernel takes them:
+// isolation 5 is dual-srchost and 6 dual-dsthost, atm 1 is ATM cells; raw
+// means no framing option, sent as overhead 0 and the raw flag. split_gso
+// is 1 while a GSO packet of 64 KiB takes longer than 5 ms.
 struct cake_figures {
 	uint64_t rate;
 	uint32_t isolation, ingress, split_gso;
@@ -66,45 +54,49 @@ struct cake_figures {
 	uint32_t mpu, atm;
 	bool raw;
 };
-// Made after the old root went (flags create and exclusive), or changed in
-// place (flags 0).
-// cake_mq takes the same options under its own kind.
-request_image cake_image(int ifindex, uint16_t flags, cake_figures c,
-			 const char *kind = "cake");
-// A --cake run, in order: a direction is made new, changed in place (the
-// cake of pondrel's that it found: one request) or, null, removed. Ingress
-// is made as in the shaped mode, cake in place of the tbf and its child.
-struct cake_direction {
-	const cake_figures *figures;
-	bool change;
+
+// What the records of one run carry. Where a kind can sit on either
+// device, [0] is the IFB's (ingress) and [1] the interface's (egress).
+struct run_figures {
+	int ifindex, ifb;
+	const char *iface, *ifb_name;
+	const uint8_t *address; // the IFB's as its creation asks for it
+	uint32_t queues;        // the IFB's transmit queues
+	police_figures police;
+	tbf_figures tbf[2];
+	fair_queue_figures fq[2];
+	cake_figures cake[2];
+	double tps;
+	framing_image framing;
 };
-std::vector<request_image>
-cake_run_images(int ifindex, const char *iface, const char *ifb_name,
-		const uint8_t address[6], int ifb, bool ifb_existed,
-		cake_direction in, cake_direction eg);
 
-// The shaped mode's IFB: made with the address it is born with, then marked
-// as the interface's and brought up, and removed; the filter that redirects every arriving packet to it.
-// queues: its transmit queues, sent only where more than one.
-request_image ifb_create_image(const char *name, const uint8_t address[6],
-			       uint32_t queues = 1);
-request_image ifb_mark_image(int ifb, const char *iface);
-request_image ifb_delete_image(int ifb);
-request_image redirect_filter_image(int ifindex, int ifb);
+// One request of a run as the kernel reads its header: type, flags,
+// whether EINVAL and ENOENT are tolerated, the device ('i' the interface,
+// 'b' its IFB, 'n' the IFB as it is made), parent, handle, and the kind
+// whose records it carries ("" for a removal).
+struct step {
+	uint16_t type, flags;
+	bool tolerant;
+	char device;
+	uint32_t parent, handle;
+	const char *kind;
+};
+typedef std::vector<step> run_order;
 
-// The whole run for an interface, in order: ingress removal, and with a
-// policer its qdisc and filter; then root removal, and with a tbf the tbf.
-// A null direction has no rate.
-std::vector<request_image> run_images(int ifindex, const police_figures *in,
-				      const tbf_figures *eg, double tps,
-				      const framing_image &f = {});
+// Each request that a run can send, stated in images.cpp. IFB_ names the
+// ones on the IFB; _CHANGE a cake changed in place rather than made.
+extern const step DEL_INGRESS, INGRESS, POLICE, DEL_ROOT, TBF, SHAPED_TBF, FQ,
+    MAKE_IFB, MARK_IFB, DEL_IFB, DEL_IFB_ROOT, IFB_TBF, IFB_FQ, REDIRECT, CAKE,
+    CAKE_CHANGE, IFB_CAKE, IFB_CAKE_CHANGE, CAKE_MQ, CAKE_MQ_CHANGE,
+    IFB_CAKE_MQ, IFB_CAKE_MQ_CHANGE;
 
-// The same for a shaped run of the interface iface, whose IFB is ifb_name
-// with index ifb. Ingress makes the IFB unless it existed, marks and
-// raises it, and shapes it before the redirect; none removes an IFB that
-// existed. Both tbfs take handle 1:.
-std::vector<request_image>
-shaped_run_images(int ifindex, const char *iface, const char *ifb_name,
-		  const uint8_t address[6], int ifb, bool ifb_existed,
-		  const shaper_figures *in, const shaper_figures *eg,
-		  double tps, const framing_image &f = {});
+// The requests in order, each with the records its kind takes.
+std::vector<request_image> run_images(const run_order &order,
+				      const run_figures &f);
+
+// The order that a run sends its requests in, as a table states it for
+// each case, or null for a case that the table lacks. mode is 'p' for a
+// plain run, 's' for --shape and 'c' for --cake; ifb says that the
+// interface's own IFB is there before the run; in and eg are '-' for no
+// limit, 'n' for one made new and 'c' for cake changed in place.
+const run_order *known_order(char mode, bool ifb, char in, char eg);

@@ -47,6 +47,50 @@ const status_view nothing_in_force{};
 
 const double TPS = 15625000.0;
 const int IFINDEX = 5;
+const int IFB = 9;
+const double SHAPED_IN = 2500000.0;  // 20 Mbit/s
+const double SHAPED_EG = 12500000.0; // 100 Mbit/s
+// Shaped, each bucket holds 4 ms of its rate, 10000 and 50000 bytes, and
+// either takes 62500 ticks; the queue holds 50 ms of the rate more. A
+// quarter second of the rate bounds the fair queue's memory, a packet
+// per KiB of it; a full frame takes far less than the 10 ms target.
+const shaper_figures SHAPED_IN_FIGURES = {{2500000, 10000, 135000, 62500},
+					  {10000, 200000, 610, 625000}};
+const shaper_figures SHAPED_EG_FIGURES = {
+    {12500000, 50000, 675000, 62500}, {10000, 200000, 3051, 3125000}};
+// Plain: the policer's 10240 bytes at 6.25 ticks a byte, the tbf's 2048
+// at 1.25.
+const police_figures PLAIN_IN_FIGURES = {2500000, 64000};
+const tbf_figures PLAIN_EG_FIGURES = {12500000, 2048, 627048, 2560};
+// The address that a run gives eth0's IFB as it makes it: 02, 'p', then
+// the 32-bit FNV-1a hash of "eth0", 0x67b19724.
+const uint8_t ETH0_BIRTH[6] = {0x02, 0x70, 0x67, 0xb1, 0x97, 0x24};
+// --cake at 20 and 100 Mbit/s: its rate travels in bytes a second, and a
+// 64 KiB GSO packet takes 26 and 5.2 ms, so both split it.
+const cake_figures CAKE_IN = {2500000, 6, 1, 1, 0, 0, 0, true};
+const cake_figures CAKE_EG = {12500000, 5, 0, 1, 0, 0, 0, true};
+
+// eth0's runs at SHAPED_IN and SHAPED_EG: a plain run's policer and tbf,
+// or a shaped run's tbfs and fair queues; cake at the same rates.
+run_figures
+eth0_figures(bool shaped, const framing_image &framing = {})
+{
+	const tbf_figures eg = shaped ? SHAPED_EG_FIGURES.tbf : PLAIN_EG_FIGURES;
+	return {IFINDEX, IFB, "eth0", "ifb-eth0", ETH0_BIRTH, 1,
+		PLAIN_IN_FIGURES, {SHAPED_IN_FIGURES.tbf, eg},
+		{SHAPED_IN_FIGURES.fq, SHAPED_EG_FIGURES.fq}, {CAKE_IN, CAKE_EG},
+		TPS, framing};
+}
+
+// The order that the table states for the case; none, and a failure,
+// where it lacks the case.
+run_order
+order_of(char mode, bool ifb, char in, char eg)
+{
+	const run_order *order = known_order(mode, ifb, in, eg);
+	EXPECT_NE(order, nullptr) << mode << ifb << in << eg;
+	return order != nullptr ? *order : run_order();
+}
 
 // What each run under test knows: eth0's index, the mode and the framing.
 run runs[1];
@@ -106,10 +150,11 @@ TEST(Requests, TypicalRunSendsFiveRequestsWithTheirBytes)
 {
 	// 10240 bytes at 12.5 ticks a byte; 2048 at 25, and 50 ms of the rate
 	// more in the queue.
-	const police_figures in = {1250000, 128000};
-	const tbf_figures eg = {625000, 2048, 33298, 51200};
+	run_figures f = eth0_figures(false);
+	f.police = {1250000, 128000};
+	f.tbf[1] = {625000, 2048, 33298, 51200};
 	record_run(1250000.0, 625000.0);
-	expect_same_requests(run_images(IFINDEX, &in, &eg, TPS));
+	expect_same_requests(run_images(order_of('p', false, 'n', 'n'), f));
 	ASSERT_EQ(recorded.size(), 5u);
 
 	const uint32_t lengths[] = {36, 48, 1144, 36, 1124};
@@ -182,12 +227,14 @@ TEST(Requests, TbfFieldsAtKnownRates)
 	    // conversion still keeps every field defined.
 	    {NAN, {0, 2048, 0, 0}, 0, 0},
 	};
+	run_figures f = eth0_figures(false);
 	for (const auto &c : cases) {
 		SCOPED_TRACE(testing::Message() << "rate " << c.rate);
 		record_run(NO_LIMIT, c.rate);
 		ASSERT_EQ(recorded.size(), 3u);
 		const byte_image &tbf = recorded[2].body;
-		EXPECT_EQ(tbf, tbf_image(IFINDEX, 0, c.want, TPS).body);
+		f.tbf[1] = c.want;
+		EXPECT_EQ(tbf, run_images({TBF}, f)[0].body);
 		// The table's ends, after the record and the bucket.
 		ASSERT_EQ(tbf.size(), 1108u);
 		uint32_t first_entry, last_entry;
@@ -203,30 +250,16 @@ TEST(Requests, PoliceFieldsAtKnownRates)
 	// 10240 bytes at 12.5 and 25 ticks a byte.
 	const police_figures cases[] = {
 	    {1250000, 128000}, {625000, 256000}, {0, 0}};
+	run_figures f = eth0_figures(false);
 	for (const auto &c : cases) {
 		SCOPED_TRACE(testing::Message() << "rate " << c.rate);
 		record_run(c.rate, NO_LIMIT);
 		ASSERT_EQ(recorded.size(), 4u);
-		EXPECT_EQ(recorded[2].body,
-			  police_filter_image(IFINDEX, c, TPS).body);
+		f.police = c;
+		EXPECT_EQ(recorded[2].body, run_images({POLICE}, f)[0].body);
 	}
 }
 
-const int IFB = 9;
-const double SHAPED_IN = 2500000.0;  // 20 Mbit/s
-const double SHAPED_EG = 12500000.0; // 100 Mbit/s
-// Shaped, each bucket holds 4 ms of its rate, 10000 and 50000 bytes, and
-// either takes 62500 ticks; the queue holds 50 ms of the rate more. A
-// quarter second of the rate bounds the fair queue's memory, a packet
-// per KiB of it; a full frame takes far less than the 10 ms target.
-const shaper_figures SHAPED_IN_FIGURES = {{2500000, 10000, 135000, 62500},
-					  {10000, 200000, 610, 625000}};
-const shaper_figures SHAPED_EG_FIGURES = {
-    {12500000, 50000, 675000, 62500}, {10000, 200000, 3051, 3125000}};
-// Plain: the policer's 10240 bytes at 6.25 ticks a byte, the tbf's 2048
-// at 1.25.
-const police_figures PLAIN_IN_FIGURES = {2500000, 64000};
-const tbf_figures PLAIN_EG_FIGURES = {12500000, 2048, 627048, 2560};
 
 std::string fake_sysfs;
 
@@ -251,9 +284,6 @@ enum device_state {
 	UNFINISHED,
 };
 
-// The address that a run gives eth0's IFB as it makes it: 02, 'p', then
-// the 32-bit FNV-1a hash of "eth0", 0x67b19724.
-const uint8_t ETH0_BIRTH[6] = {0x02, 0x70, 0x67, 0xb1, 0x97, 0x24};
 
 // Puts ifb-eth0 in the state named, as sysfs, the name lookup and the
 // kernel's answer to a query show it.
@@ -319,37 +349,24 @@ record_eth0_run(bool shaped, double ingress, double egress,
 std::vector<request_image>
 shaped_images(bool existed, double ingress)
 {
-	return shaped_run_images(IFINDEX, "eth0", "ifb-eth0", ETH0_BIRTH, IFB,
-				 existed,
-				 ingress >= 0 ? &SHAPED_IN_FIGURES : nullptr,
-				 &SHAPED_EG_FIGURES, TPS);
+	return run_images(order_of('s', existed, ingress >= 0 ? 'n' : '-', 'n'),
+			  eth0_figures(true));
 }
 
+// A plain run's, removing the IFB that a shaped run left where there is one.
 std::vector<request_image>
-plain_images(double ingress)
+plain_images(double ingress, bool ifb = false)
 {
-	return run_images(IFINDEX,
-			  ingress >= 0 ? &PLAIN_IN_FIGURES : nullptr,
-			  &PLAIN_EG_FIGURES, TPS);
-}
-
-// A plain run's images with the removal of an IFB after the ingress removal.
-std::vector<request_image>
-plain_images_removing_ifb(double ingress)
-{
-	std::vector<request_image> run = plain_images(ingress);
-	run.insert(run.begin() + 1, ifb_delete_image(IFB));
-	return run;
+	return run_images(order_of('p', ifb, ingress >= 0 ? 'n' : '-', 'n'),
+			  eth0_figures(false));
 }
 
 // The name taken by a device that is not ours: ingress stays removed,
-// nothing is made, and egress goes on.
+// nothing is made, and egress goes on, as in a run without ingress.
 std::vector<request_image>
 name_taken_images()
 {
-	std::vector<request_image> run = shaped_images(false, SHAPED_IN);
-	run.erase(run.begin() + 1, run.end() - 3);
-	return run;
+	return shaped_images(false, NO_LIMIT);
 }
 
 struct shaped_case {
@@ -386,9 +403,9 @@ TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 	    {"- leaves an unmarked device alone", UNMARKED, true, NO_LIMIT, {},
 	     shaped_images(false, NO_LIMIT)},
 	    {"plain run removes the own IFB", OWN, false, SHAPED_IN, {},
-	     plain_images_removing_ifb(SHAPED_IN)},
+	     plain_images(SHAPED_IN, true)},
 	    {"plain - removes the own IFB", OWN, false, NO_LIMIT, {},
-	     plain_images_removing_ifb(NO_LIMIT)},
+	     plain_images(NO_LIMIT, true)},
 	    {"plain run without an IFB sends what it always did", NONE, false,
 	     SHAPED_IN, {}, plain_images(SHAPED_IN)},
 	    {"plain run leaves an unmarked device alone", UNMARKED, false,
@@ -419,10 +436,6 @@ TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 	}
 }
 
-// --cake at 20 and 100 Mbit/s: its rate travels in bytes a second, and a
-// 64 KiB GSO packet takes 26 and 5.2 ms, so both split it.
-const cake_figures CAKE_IN = {2500000, 6, 1, 1, 0, 0, 0, true};
-const cake_figures CAKE_EG = {12500000, 5, 0, 1, 0, 0, 0, true};
 // --overhead 44 --mpu 64 --atm: cake counts from the network header once
 // an overhead is set, so eth0's 14 bytes of header join the 44.
 const cake_figures CAKE_IN_FRAMED = {2500000, 6, 1, 1, 58, 64, 1, false};
@@ -431,10 +444,14 @@ const cake_figures CAKE_EG_FRAMED = {12500000, 5, 0, 1, 58, 64, 1, false};
 const cake_figures CAKE_IN_SPLIT = {13000000, 6, 1, 1, 0, 0, 0, true};
 const cake_figures CAKE_EG_WHOLE = {13125000, 5, 0, 0, 0, 0, 0, true};
 std::vector<request_image>
-cake_images(bool existed, const cake_figures &in, const cake_figures &eg)
+cake_images(const run_order &order, const cake_figures &in = CAKE_IN,
+	    const cake_figures &eg = CAKE_EG, uint32_t queues = 1)
 {
-	return cake_run_images(IFINDEX, "eth0", "ifb-eth0", ETH0_BIRTH, IFB,
-			       existed, {&in, false}, {&eg, false});
+	run_figures f = eth0_figures(true);
+	f.cake[0] = in;
+	f.cake[1] = eg;
+	f.queues = queues;
+	return run_images(order, f);
 }
 
 // What a --cake run finds in force, as its status read says.
@@ -467,30 +484,27 @@ struct cake_case {
 
 TEST(CakeRequests, MadeAfterWhatWasThereOrChangedInPlace)
 {
-	std::vector<request_image> refused = cake_images(false, CAKE_IN, CAKE_EG);
-	refused.insert(refused.begin() + 5, ifb_delete_image(IFB));
-	refused.erase(refused.begin() + 6, refused.begin() + 8);
-	const std::vector<request_image> remade =
-	    cake_run_images(IFINDEX, "eth0", "ifb-eth0", ETH0_BIRTH, IFB, true,
-			    {&CAKE_IN, false}, {&CAKE_EG, true});
+	const run_order made = order_of('c', false, 'n', 'n');
 	const cake_case cases[] = {
 	    {"nothing in force: the IFB made, each cake new", NONE,
-	     in_force(false, false, false), false, {},
-	     cake_images(false, CAKE_IN, CAKE_EG)},
+	     in_force(false, false, false), false, {}, cake_images(made)},
 	    {"framing goes into cake's own fields", NONE,
 	     in_force(false, false, false), true, {},
-	     cake_images(false, CAKE_IN_FRAMED, CAKE_EG_FRAMED)},
+	     cake_images(made, CAKE_IN_FRAMED, CAKE_EG_FRAMED)},
 	    {"pondrel's cakes in force: each changed, nothing removed", OWN,
 	     in_force(true, true, true), false, {},
-	     {cake_image(IFB, 0, CAKE_IN), cake_image(IFINDEX, 0, CAKE_EG)}},
+	     cake_images(order_of('c', true, 'c', 'c'))},
 	    {"the IFB down: ingress made again, egress changed", OWN,
-	     in_force(true, true, false), false, {}, remade},
+	     in_force(true, true, false), false, {},
+	     cake_images(order_of('c', true, 'n', 'c'))},
 	    {"no sch_cake for the IFB: the IFB goes, egress still tried", NONE,
 	     in_force(false, false, false), false,
-	     {true, true, true, true, false}, refused},
+	     {true, true, true, true, false},
+	     cake_images({DEL_INGRESS, MAKE_IFB, MARK_IFB, DEL_IFB_ROOT,
+			  IFB_CAKE, DEL_IFB, DEL_ROOT, CAKE})},
 	    {"from 105000 Kbit/s a GSO packet goes whole", NONE,
 	     in_force(false, false, false), false, {},
-	     cake_images(false, CAKE_IN_SPLIT, CAKE_EG_WHOLE), 13000000.0,
+	     cake_images(made, CAKE_IN_SPLIT, CAKE_EG_WHOLE), 13000000.0,
 	     13125000.0},
 	};
 	for (const auto &c : cases) {
@@ -520,34 +534,27 @@ struct queues_case {
 	unsigned queues;
 	status_view now;
 	std::vector<bool> answers;
-	std::vector<request_image> want;
+	run_order order;
 };
 
 // A device of several queues takes cake_mq, its IFB made with as many; one
 // queue, or a kernel that knows no cake_mq, takes cake, with nothing said.
 TEST(CakeRequests, SeveralQueuesTakeCakeMq)
 {
-	const uint16_t create = NLM_F_CREATE | NLM_F_EXCL;
-	std::vector<request_image> mq = cake_images(false, CAKE_IN, CAKE_EG);
-	mq[1] = ifb_create_image("ifb-eth0", ETH0_BIRTH, 4);
-	std::vector<request_image> fallback = mq;
-	mq[4] = cake_image(IFB, create, CAKE_IN, "cake_mq");
-	mq[8] = cake_image(IFINDEX, create, CAKE_EG, "cake_mq");
-	fallback.insert(fallback.begin() + 4, mq[4]);
-	fallback.insert(fallback.begin() + 9, mq[8]);
 	const queues_case cases[] = {
 	    {"four queues: cake_mq on both sides", 4,
-	     in_force(false, false, false), {}, mq},
+	     in_force(false, false, false), {},
+	     {DEL_INGRESS, MAKE_IFB, MARK_IFB, DEL_IFB_ROOT, IFB_CAKE_MQ,
+	      INGRESS, REDIRECT, DEL_ROOT, CAKE_MQ}},
 	    {"no cake_mq in the kernel: cake after it", 4,
 	     in_force(false, false, false),
 	     {true, true, true, true, false, true, true, true, true, false},
-	     fallback},
+	     {DEL_INGRESS, MAKE_IFB, MARK_IFB, DEL_IFB_ROOT, IFB_CAKE_MQ,
+	      IFB_CAKE, INGRESS, REDIRECT, DEL_ROOT, CAKE_MQ, CAKE}},
 	    {"one queue: cake as ever", 1, in_force(false, false, false), {},
-	     cake_images(false, CAKE_IN, CAKE_EG)},
+	     order_of('c', false, 'n', 'n')},
 	    {"pondrel's cake_mq in force: changed in place", 4, mq_in_force(),
-	     {},
-	     {cake_image(IFB, 0, CAKE_IN, "cake_mq"),
-	      cake_image(IFINDEX, 0, CAKE_EG, "cake_mq")}},
+	     {}, {IFB_CAKE_MQ_CHANGE, CAKE_MQ_CHANGE}},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
@@ -558,7 +565,8 @@ TEST(CakeRequests, SeveralQueuesTakeCakeMq)
 		answers = c.answers;
 		configure_ingress(r, SHAPED_IN, c.now);
 		configure_egress(r, SHAPED_EG, c.now);
-		expect_same_requests(c.want);
+		expect_same_requests(
+		    cake_images(c.order, CAKE_IN, CAKE_EG, c.queues));
 		EXPECT_EQ(r.nl.failed, 0);
 		remove_ifb_device();
 	}
@@ -569,43 +577,36 @@ struct cleanup_case {
 	device_state ifb;
 	size_t refused; // the refused request's place in the shaped run
 	unsigned created_index;
-	std::vector<request_image> cleanup;
+	run_order cleanup;
 	int failures; // reported by the shaping code itself
 };
 
 TEST(ShapedRequests, RefusalsTakeDownWhatCameBefore)
 {
-	const request_image del_ifb = ifb_delete_image(IFB);
 	const cleanup_case cases[] = {
 	    {"IFB not made", NONE, 1, IFB, {}, 0},
 	    {"IFB made but gone before its mark", NONE, 1, 0, {}, 1},
-	    {"mark refused", NONE, 2, IFB, {del_ifb}, 0},
-	    {"own IFB's mark refused", OWN, 1, IFB, {del_ifb}, 0},
-	    {"IFB's root removal failed", NONE, 3, IFB, {del_ifb}, 0},
-	    {"tbf refused", NONE, 4, IFB, {del_ifb}, 0},
-	    {"ingress qdisc refused", NONE, 6, IFB, {del_ifb}, 0},
-	    {"redirect refused",
-	     NONE,
-	     7,
-	     IFB,
-	     {removal_image(IFINDEX, TC_H_INGRESS, 0xFFFF0000u), del_ifb},
-	     0},
+	    {"mark refused", NONE, 2, IFB, {DEL_IFB}, 0},
+	    {"own IFB's mark refused", OWN, 1, IFB, {DEL_IFB}, 0},
+	    {"IFB's root removal failed", NONE, 3, IFB, {DEL_IFB}, 0},
+	    {"tbf refused", NONE, 4, IFB, {DEL_IFB}, 0},
+	    {"ingress qdisc refused", NONE, 6, IFB, {DEL_IFB}, 0},
+	    {"redirect refused", NONE, 7, IFB, {DEL_INGRESS, DEL_IFB}, 0},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		make_ifb_device(c.ifb);
 		created_index = c.created_index;
-		std::vector<request_image> run =
-		    shaped_images(c.ifb == OWN, SHAPED_IN);
-		std::vector<request_image> want(run.begin(),
-						run.begin() + c.refused + 1);
+		// What came before the refusal, its cleanup, then egress.
+		const run_order run = order_of('s', c.ifb == OWN, 'n', 'n');
+		run_order want(run.begin(), run.begin() + c.refused + 1);
 		want.insert(want.end(), c.cleanup.begin(), c.cleanup.end());
-		want.insert(want.end(), run.end() - 3, run.end());
+		want.insert(want.end(), {DEL_ROOT, SHAPED_TBF, FQ});
 		std::vector<bool> refusals(c.refused, true);
 		// The gone device's creation was granted all the same.
 		refusals.push_back(c.failures != 0);
 		record_eth0_run(true, SHAPED_IN, SHAPED_EG, refusals);
-		expect_same_requests(want);
+		expect_same_requests(run_images(want, eth0_figures(true)));
 		EXPECT_EQ(recorded_failures, c.failures);
 		remove_ifb_device();
 	}
@@ -696,14 +697,10 @@ TEST(FramedRequests, EveryRateRecordCarriesTheFraming)
 		    uncounted_header(fake_sysfs.c_str(), "eth0", IFINDEX), TPS};
 		record_eth0_run(c.shaped, SHAPED_IN, SHAPED_EG, {},
 				nothing_in_force, false, terms);
-		const police_figures police = {2500000, c.police_ticks};
-		expect_same_requests(
-		    c.shaped ? shaped_run_images(IFINDEX, "eth0", "ifb-eth0",
-						 ETH0_BIRTH, IFB, false,
-						 &SHAPED_IN_FIGURES,
-						 &SHAPED_EG_FIGURES, TPS, c.want)
-			     : run_images(IFINDEX, &police, &PLAIN_EG_FIGURES,
-					  TPS, c.want));
+		run_figures f = eth0_figures(c.shaped, c.want);
+		f.police.ticks = c.police_ticks;
+		expect_same_requests(run_images(
+		    order_of(c.shaped ? 's' : 'p', false, 'n', 'n'), f));
 		unlink((dev + "/type").c_str());
 		unlink((dev + "/ifindex").c_str());
 		rmdir(dev.c_str());
@@ -738,8 +735,9 @@ TEST(FairQueue, FitsTheRate)
 				   1};
 		EXPECT_EQ(fq_codel_kind.build(r.nl, r.terms, at), built::done);
 		ASSERT_EQ(recorded.size(), 1u);
-		EXPECT_EQ(recorded[0].body,
-			  fair_queue_image(IFINDEX, c.want).body);
+		run_figures f = eth0_figures(true);
+		f.fq[1] = c.want;
+		EXPECT_EQ(recorded[0].body, run_images({FQ}, f)[0].body);
 	}
 }
 

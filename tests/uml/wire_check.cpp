@@ -337,29 +337,28 @@ main(int argc, char *argv[])
 		for (size_t i = got.size(); i-- > 0;)
 			if (got[i].hdr.nlmsg_type % 4 == RTM_GETLINK % 4)
 				got.erase(got.begin() + i);
-	std::vector<request_image> want;
-	if (cake) {
-		cake_direction cin = {nullptr, false}, ceg = {nullptr, false};
-		if (in)
-			cin = {&cakes[0], changes[0]};
-		if (eg)
-			ceg = {&cakes[in ? 1 : 0], changes[in ? 1 : 0]};
-		want = cake_run_images(ifindex, argv[3], ifb_name, address, ifb,
-				       ifb_existed, cin, ceg);
-	} else if (ifb_name != nullptr) {
-		shaper_figures shaper[2];
-		for (size_t i = 0; i < tbfs.size(); i++)
-			shaper[i] = {tbfs[i], fqs[i]};
-		want = shaped_run_images(ifindex, argv[3], ifb_name, address,
-					 ifb, ifb_existed,
-					 in ? &shaper[0] : nullptr,
-					 eg ? &shaper[in ? 1 : 0] : nullptr,
-					 TICKS_PER_SECOND, framing);
-	} else {
-		want = run_images(ifindex, in ? &police[0] : nullptr,
-				  eg ? &tbfs[0] : nullptr, TICKS_PER_SECOND,
-				  framing);
+	// Each record on its device: [0] the IFB's, [1] the interface's.
+	run_figures fig = {ifindex, ifb, argv[3], ifb_name, address, 1, {},
+			   {}, {}, {}, TICKS_PER_SECOND, framing};
+	if (!police.empty())
+		fig.police = police[0];
+	size_t first = shaped && in ? 0 : 1;
+	for (size_t i = 0; i < tbfs.size(); i++)
+		fig.tbf[first + i] = tbfs[i];
+	for (size_t i = 0; i < fqs.size(); i++)
+		fig.fq[first + i] = fqs[i];
+	for (size_t i = 0; i < cakes.size(); i++)
+		fig.cake[(in ? 0 : 1) + i] = cakes[i];
+	char eg_how = eg && cake && changes.back() ? 'c' : eg ? 'n' : '-';
+	char in_how = in && cake && changes[0] ? 'c' : in ? 'n' : '-';
+	const run_order *order = known_order(cake ? 'c' : shaped ? 's' : 'p',
+					     ifb_existed, in_how, eg_how);
+	if (order == nullptr) {
+		fputs("uml_wire_check: no known order for such a run\n",
+		      stderr);
+		return 2;
 	}
+	std::vector<request_image> want = run_images(*order, fig);
 	int bad = 0;
 	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
 		printf("pondrel did not exit 0 (wait status %d)\n", status);
