@@ -61,6 +61,8 @@ bool parse_bytes_arg(const char *text, unsigned int max, uint16_t *bytes);
  * until a signal or another run's limit ends it. The exit status.
  */
 int drive_ranges(struct run &r, const struct options &o, struct driven *dirs);
+/* pondrel-auto's, first: a start that fails is told to a manager that waits. */
+void watch_start(void);
 
 void report_error(const char *what, int err);
 [[noreturn]] void fatal(const struct failure &f);

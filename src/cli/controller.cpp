@@ -168,17 +168,19 @@ reload(void *arg, const struct run &r, struct driven *dirs, struct pinger &p)
 
 /*
  * Tells a service manager that waits for it (systemd's Type=notify,
- * start-stop-daemon --notify-await) that the limits are in force, so that
- * a start fails while pondrel's own error can still be shown.
+ * start-stop-daemon --notify-await) how the start went: "READY=1" once
+ * the limits are in force, or an errno where it ends before that, which
+ * spares the manager its whole timeout. The variable goes once said.
  */
 static void
-notify_ready(void)
+notify(const char *state)
 {
 	const char *path = getenv("NOTIFY_SOCKET");
 	struct sockaddr_un sa = {};
 	size_t n = path != NULL ? strlen(path) : 0;
 	int fd;
 
+	unsetenv("NOTIFY_SOCKET");
 	/* "@" names an abstract socket. */
 	if (n == 0 || n >= sizeof(sa.sun_path) || (path[0] != '/' && path[0] != '@'))
 		return;
@@ -189,9 +191,30 @@ notify_ready(void)
 	fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 	if (fd < 0)
 		return;
-	sendto(fd, "READY=1", 7, MSG_NOSIGNAL, (const struct sockaddr *)&sa,
+	sendto(fd, state, strlen(state), MSG_NOSIGNAL,
+	       (const struct sockaddr *)&sa,
 	       (socklen_t)(offsetof(struct sockaddr_un, sun_path) + n));
 	close(fd);
+}
+
+/* Any exit before the limits are in force, usage and fatal reports too. */
+static void
+notify_failed(void)
+{
+	char state[24];
+
+	if (getenv("NOTIFY_SOCKET") == NULL)
+		return;
+	/* The words are pondrel's own, on standard error; the number only
+	 * says that the start failed. */
+	snprintf(state, sizeof(state), "ERRNO=%d", ECANCELED);
+	notify(state);
+}
+
+void
+watch_start(void)
+{
+	atexit(notify_failed);
 }
 
 int
@@ -209,7 +232,7 @@ drive_ranges(struct run &r, const struct options &o, struct driven *dirs)
 		fatal({"socket", errno});
 	/* Where it cannot be had, --status shows no more than the rates. */
 	how.shared = open_shared(r.name);
-	notify_ready();
+	notify("READY=1");
 	f = drive(r, dirs, p, how);
 	close(p.fd);
 	if (how.shared >= 0)

@@ -182,6 +182,8 @@ main(int argc, char *argv[])
 	int first = 1, lock = -1;
 	bool shaped, ranges;
 
+	if constexpr (controller)
+		watch_start();
 	o.how = &plain_mode;
 	/* Three words are always the plain call, even with "-s" as a name. */
 	if (argc != 4)
