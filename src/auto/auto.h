@@ -18,9 +18,10 @@ struct auto_range {
 
 /* What the rule sees of one direction at each decision. */
 struct auto_sample {
-	double load;     /* what passed over the interval, as a share of the rate */
+	double load; /* what passed over the interval, as a share of the rate */
 	double delay_ms; /* the reflectors' delay above their baselines */
-	double own_ms;   /* of it, a full frame's time in each of pondrel's queues */
+	double
+	    own_ms; /* of it, a full frame's time in each of pondrel's queues */
 	double silent_s; /* since any reflector last answered */
 	double since_cut_s;
 	bool other_overrun; /* the other direction loaded but below its rate */
@@ -43,7 +44,7 @@ struct reflector {
 	/* Leaving, arriving (from timestamps) and the round trip, each
 	 * below -1e8 until a first answer. */
 	double baseline_ms[3];
-	double delay_ms[2]; /* the last answer's, above the baselines */
+	double delay_ms[2];    /* the last answer's, above the baselines */
 	double sent, answered; /* seconds; answered below zero for never */
 	int stamp_tries;
 	bool stamps, waiting, lost, said_lost;
@@ -63,8 +64,7 @@ void set_reflectors(struct pinger &p, const struct in_addr *addrs, int n);
 void send_ping(struct pinger &p, double now);
 void read_replies(struct pinger &p, double now);
 /* True when every fresh answer told the two directions apart. */
-bool link_delays(struct pinger &p, double now, double *delay,
-		 double *silent_s);
+bool link_delays(struct pinger &p, double now, double *delay, double *silent_s);
 
 /* A direction as the controller drives it; [0] egress, [1] ingress. */
 struct driven {

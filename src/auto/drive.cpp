@@ -46,8 +46,7 @@ stop(int sig)
 		stopping = 1;
 }
 
-static const struct failure REPLACED = {"another run replaced the limit",
-					 0};
+static const struct failure REPLACED = {"another run replaced the limit", 0};
 
 /*
  * What each direction asked of its queue: the bytes that left the
@@ -89,7 +88,8 @@ apply(struct run &r, struct driven *dirs, const double *want)
 	}
 	for (int i = 0; i < 2 && f.what == NULL; i++) {
 		struct driven *d = &dirs[i];
-		const struct limit_status &s = d->arriving ? v.ingress : v.egress;
+		const struct limit_status &s =
+		    d->arriving ? v.ingress : v.egress;
 		if (!d->on)
 			continue;
 		if (!changes_in_place(r, s) || s.rate != to_u32_field(d->rate))
@@ -194,8 +194,8 @@ decide_both(struct run &r, struct driven *dirs, const double *delay,
 			continue;
 		/* A counter that went back is a device made anew. */
 		if (d->bytes != 0 && bytes[i] >= d->bytes && d->rate > 0)
-			load[i] =
-			    (double)(bytes[i] - d->bytes) / (d->rate * interval);
+			load[i] = (double)(bytes[i] - d->bytes) /
+				  (d->rate * interval);
 		d->bytes = bytes[i];
 		own[i] = FRAMES_QUEUED * FULL_FRAME / d->rate * 1000;
 	}
@@ -208,19 +208,24 @@ decide_both(struct run &r, struct driven *dirs, const double *delay,
 		 * Timestamps give each direction its own delay; a round trip
 		 * crosses both queues, and tells neither apart.
 		 */
-		const auto_sample s = {
-		    load[i], delay[one_way ? i : 0],
-		    own[i] + (one_way ? 0 : own[1 - i]), silent, d->since_cut,
-		    !one_way && dirs[1 - i].on && overrun(load[1 - i])};
+		const auto_sample s = {load[i],
+				       delay[one_way ? i : 0],
+				       own[i] + (one_way ? 0 : own[1 - i]),
+				       silent,
+				       d->since_cut,
+				       !one_way && dirs[1 - i].on &&
+					   overrun(load[1 - i])};
 		decision next = decide(d->range, d->rate, s);
-		d->since_cut = next.why == verdict::cut ? 0 : d->since_cut + interval;
+		d->since_cut =
+		    next.why == verdict::cut ? 0 : d->since_cut + interval;
 		want[i] = next.rate;
 		floored |= next.why == verdict::floor;
 		if (verbose && next.rate != d->rate) {
 			snprintf(line, sizeof(line),
 				 "%s %.10g Kbit/s, delay %.1f ms, load %.2f",
 				 d->arriving ? "ingress" : "egress",
-				 next.rate / BYTES_PER_KBIT, s.delay_ms, s.load);
+				 next.rate / BYTES_PER_KBIT, s.delay_ms,
+				 s.load);
 			note(r, line);
 		}
 	}
@@ -284,8 +289,8 @@ drive(struct run &r, struct driven *dirs, struct pinger &p,
 	for (int i = 0; i < 2; i++)
 		dirs[i].bytes = 0, dirs[i].since_cut = 1e9;
 	while (!stopping) {
-		double wake = next_ping < last + DECIDE_S ? next_ping
-							  : last + DECIDE_S;
+		double wake =
+		    next_ping < last + DECIDE_S ? next_ping : last + DECIDE_S;
 		int ms = (int)((wake - now_s()) * 1000);
 		poll(&pfd, 1, ms > 0 ? ms : 0);
 		t = now_s();

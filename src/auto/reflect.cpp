@@ -71,9 +71,9 @@ open_pinger(struct pinger &p)
 		      IPPROTO_ICMP);
 	p.raw = p.fd >= 0;
 	if (!p.raw)
-		p.fd = socket(AF_INET,
-			      SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
-			      IPPROTO_ICMP);
+		p.fd =
+		    socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+			   IPPROTO_ICMP);
 	p.ident = (uint16_t)getpid();
 	return p.fd >= 0;
 }
@@ -203,7 +203,8 @@ note(struct pinger &p, uint32_t from, const uint8_t *m, size_t n, double now)
 			    &r->baseline_ms[1],
 			    day_diff(arrived, ntohl(ts.transmit)));
 			r->stamps = true;
-			answered(r, day_diff(arrived, ntohl(ts.originate)), now);
+			answered(r, day_diff(arrived, ntohl(ts.originate)),
+				 now);
 		} else if (h.type == ICMP_ECHOREPLY &&
 			   n >= sizeof(h) + sizeof(body)) {
 			memcpy(&body, m + sizeof(h), sizeof(body));
@@ -212,7 +213,8 @@ note(struct pinger &p, uint32_t from, const uint8_t *m, size_t n, double now)
 				return;
 			rtt = (now - body.sent) * 1000;
 			answered(r, rtt, now);
-			r->delay_ms[0] = r->delay_ms[1] = rtt - r->baseline_ms[2];
+			r->delay_ms[0] = r->delay_ms[1] =
+			    rtt - r->baseline_ms[2];
 			r->stamps = false;
 		}
 	}
@@ -261,7 +263,8 @@ link_delays(struct pinger &p, double now, double *delay, double *silent_s)
 		if (r->answered > last)
 			last = r->answered;
 		if (r->answered < 0 || now - r->answered > FRESH_S) {
-			if (r->answered >= 0 && now - r->answered > LOST_AFTER_S)
+			if (r->answered >= 0 &&
+			    now - r->answered > LOST_AFTER_S)
 				r->lost = true;
 			continue;
 		}
@@ -303,7 +306,8 @@ set_reflectors(struct pinger &p, const struct in_addr *addrs, int n)
 		}
 		memset(r, 0, sizeof(*r));
 		r->addr = addrs[i];
-		r->baseline_ms[0] = r->baseline_ms[1] = r->baseline_ms[2] = -1e9;
+		r->baseline_ms[0] = r->baseline_ms[1] = r->baseline_ms[2] =
+		    -1e9;
 		r->answered = -1;
 	}
 }

@@ -60,8 +60,8 @@ decide(const auto_range &range, double rate, const auto_sample &s)
 	double queued = s.delay_ms - s.own_ms, passed, step;
 
 	if (s.silent_s >= SILENCE_S)
-		return {range.min, rate == range.min ? verdict::hold
-						     : verdict::floor};
+		return {range.min,
+			rate == range.min ? verdict::hold : verdict::floor};
 	/*
 	 * Delay without load here is someone else's queue: not ours to cut.
 	 * The pings cross both directions, so a direction held by its own

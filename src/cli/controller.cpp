@@ -146,7 +146,8 @@ reload(void *arg, const struct run &r, struct driven *dirs, struct pinger &p)
 	fclose(f);
 	for (int i = 0; i < 2 && bad < 0; i++) {
 		ranges[i] = dirs[i].range;
-		if (!found[i] || !reread_direction(lines[i], dirs[i], &ranges[i]))
+		if (!found[i] ||
+		    !reread_direction(lines[i], dirs[i], &ranges[i]))
 			bad = i;
 	}
 	if (bad < 0 && found[2] && !reread_reflectors(lines[2], addrs, &n))
@@ -182,7 +183,8 @@ notify(const char *state)
 
 	unsetenv("NOTIFY_SOCKET");
 	/* "@" names an abstract socket. */
-	if (n == 0 || n >= sizeof(sa.sun_path) || (path[0] != '/' && path[0] != '@'))
+	if (n == 0 || n >= sizeof(sa.sun_path) ||
+	    (path[0] != '/' && path[0] != '@'))
 		return;
 	sa.sun_family = AF_UNIX;
 	memcpy(sa.sun_path, path, n);

@@ -50,7 +50,8 @@ hand_off(char *argv[])
 			  ? (char *)memrchr(path, '/', n)
 			  : NULL;
 
-	if (slash != NULL && slash + sizeof("/pondrel-auto") < path + sizeof(path))
+	if (slash != NULL &&
+	    slash + sizeof("/pondrel-auto") < path + sizeof(path))
 		memcpy(slash, "/pondrel-auto", sizeof("/pondrel-auto"));
 	else
 		memcpy(path, PONDREL_AUTO_PATH, sizeof(PONDREL_AUTO_PATH));
@@ -125,8 +126,8 @@ count_queues(struct run &r)
  * lock sends its requests and no more.
  */
 static void
-configure(struct run &r, double ingress, double egress,
-	  struct status_view &now, bool locked)
+configure(struct run &r, double ingress, double egress, struct status_view &now,
+	  bool locked)
 {
 	for (int tries = 1;; tries++) {
 		/* Each direction stands alone: refused ingress still shapes
