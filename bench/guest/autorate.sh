@@ -1,3 +1,4 @@
+# shellcheck shell=sh disable=SC2086 # $T, from init.sh, has no blanks
 # The controller's bench of bench/autorate.sh inside the user-mode kernel,
 # sourced by init.sh under UML_MODE=autorate after auto.sh (it needs that
 # init's PONDREL, T and fails, auto.sh's topology and load.sh's load_mods;
