@@ -54,7 +54,8 @@ if [ "${1:-}" = --docs ]; then
 fi
 
 before=$(cut -d' ' -f1-3 /proc/loadavg)
-sh scripts/deps.sh iperf3 jq busybox gnuplot-nox
+# busybox-static, for the ping, and iperf3 are in deps.sh's own list.
+sh scripts/deps.sh jq gnuplot-nox
 dir=build-autorate
 # Every default target: the controller may be a binary of its own.
 cmake -S . -B $dir -G Ninja -DPONDREL_TESTS=OFF >/dev/null
