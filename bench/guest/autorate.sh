@@ -45,8 +45,27 @@ ar_capacity() { # DOWN UP (Kbit/s)
 	tc -n am qdisc change dev am1 root handle 1: tbf rate "${2}kbit" burst 15k limit $(($2 * 62))
 }
 
-ar_now() { cut -d' ' -f1 /proc/uptime; }
+# The guest's clock in hundredths of a second, in $now: /proc/uptime
+# read by the shell itself, as a command would wait for a CPU that the
+# traffic keeps busy.
+ar_clock() {
+	read -r u _ </proc/uptime
+	now=${u%.*}${u#*.}
+}
 ar_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+# The rates on ar0 in Kbit/s, ingress and egress, stamped with the clock,
+# a line each second while the controller runs ("-" for no limit).
+ar_rates() {
+	while :; do
+		r=$(ip netns exec ar "$PONDREL" --json ar0 |
+			jq -j '"\(.ingress.rate_kbit // "-")\t\(.egress.rate_kbit // "-")"')
+		ar_clock
+		printf '%s\t%s\n' "$now" "$r"
+		[ -n "$ctl" ] || return 0
+		sleep 1
+	done
+}
 
 # The limit on ar0 for a configuration: none, max and min (--cake at the
 # trace's ends) or auto (the controller over the whole range, in the
@@ -75,7 +94,8 @@ ar_run() { # CONFIG
 	idle=$(ip netns exec ar busybox ping -c 10 -i 0.2 10.8.2.2 |
 		sed -n 's/.*time=\([0-9.]*\) ms/\1/p' | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
 	echo "autorate $c: idle round trip $idle ms; $len s of trace"
-	t0=$(ar_now)
+	ar_clock
+	t0=$now
 	[ -z "$ctl" ] || ticks=$(ar_ticks $ctl)
 	# Receivers' counts both ways: each client receives (-R).
 	ip netns exec ar iperf3 -c 10.8.2.2 -R -P 2 -t "$len" -J >$T/down.json 2>&1 &
@@ -84,19 +104,29 @@ ar_run() { # CONFIG
 	ul=$!
 	ip netns exec ar busybox ping -c $((len * 5)) -i 0.2 10.8.2.2 >$T/ping 2>&1 &
 	pg=$!
-	: >$T/rates
+	ar_rates >$T/rates &
+	rp=$!
+	# Each step is stamped when it took effect: under load the guest's CPU
+	# can hold it back, and the capacity of each second is what was in
+	# force. Ahead of the traffic's processes, it is held back less.
+	renice -n -10 -p $$ >/dev/null
+	: >$T/caps
 	while read -r s down up; do
-		sleep "$(awk -v t="$t0" -v s="$s" '{ d = t + s - $1; print (d > 0 ? d : 0) }' /proc/uptime)"
+		ar_clock
+		d=$((t0 + s * 100 - now))
+		[ $d -le 0 ] || sleep "$((d / 100)).$((d % 100 / 10))$((d % 10))"
 		[ "$s" = 0 ] || ar_capacity "$down" "$up"
-		printf '%s\t%s\t%s\t%s\n' "$s" "$down" "$up" "$(ip netns exec ar "$PONDREL" --json ar0 |
-			jq -j '"\(.ingress.rate_kbit // "-")\t\(.egress.rate_kbit // "-")"')" >>$T/rates
-		[ $((s % 10)) != 0 ] || echo "autorate $c: $s s, capacity $down/$up Kbit/s"
+		ar_clock
+		printf '%s\t%s\t%s\n' "$now" "$down" "$up" >>$T/caps
+		[ $((s % 10)) != 0 ] || echo "autorate $c: $s s, capacity $down/$up Kbit/s, $((now - t0 - s * 100)) cs late"
 	done <$T/trace
+	renice -n 0 -p $$ >/dev/null
 	wait $dl $ul || :
+	kill $rp 2>/dev/null || :
 	cpu=-
 	if [ -n "$ctl" ]; then
 		cpu=$(awk -v a="$ticks" -v b="$(ar_ticks $ctl)" -v t="$t0" -v hz="$(getconf CLK_TCK)" \
-			'{ printf "%.2f", 100 * (b - a) / hz / ($1 - t) }' /proc/uptime)
+			'{ printf "%.2f", 100 * (b - a) / hz / ($1 - t / 100) }' /proc/uptime)
 		kill $ctl
 		st=0
 		wait $ctl || st=$?
@@ -108,15 +138,22 @@ ar_run() { # CONFIG
 	awk -v c="$c" -v n=$((len * 5)) -F 'seq=| ttl=.*time=| ms' '/time=/ { ms[$2] = $3 }
 		END { for (i = 0; i < n; i++) printf "%s\t%.1f\t%s\t%d\n", c, i / 5, i in ms ? ms[i] : 5000, i in ms }' \
 		$T/ping >>"$UML_OUT/autorate-ping.tsv"
-	# Per second: Kbit/s received down and up, beside the trace and rates.
+	# Per second: the capacity and the rates in force at its middle, and
+	# Kbit/s received down and up.
 	for d in down up; do
 		jq -r '.intervals[].sum | "\(.start | floor)\t\(.bits_per_second / 1000 | floor)"' $T/$d.json >$T/$d.tsv ||
 			{ echo "FAIL - $c: iperf3 $d gave no figures"; tail -n 3 $T/$d.json; fails=$((fails + 1)); }
 	done
-	awk -F '\t' -v OFS='\t' -v c="$c" 'FILENAME ~ /down/ { g[$1] = $2; next }
-		FILENAME ~ /up/ { h[$1] = $2; next }
-		{ print c, $0, ($1 in g) ? g[$1] : 0, ($1 in h) ? h[$1] : 0 }' \
-		$T/down.tsv $T/up.tsv $T/rates >>"$UML_OUT/autorate-series.tsv"
+	awk -F '\t' -v OFS='\t' -v c="$c" -v t0="$t0" -v len="$len" '
+		{ f = FILENAME == ARGV[1] ? 1 : FILENAME == ARGV[2] ? 2 : FILENAME == ARGV[3] ? 3 : 4 }
+		f <= 2 { n[f]++; at[f, n[f]] = $1 - t0; a[f, n[f]] = $2; b[f, n[f]] = $3; next }
+		f == 3 { g[$1] = $2; next }
+		{ h[$1] = $2 }
+		function upto(f, t,  i) { for (i = 1; i < n[f] && at[f, i + 1] <= t; i++); return i }
+		END { for (s = 0; s < len; s++) {
+			i = upto(1, 100 * s + 50); j = upto(2, 100 * s + 50)
+			print c, s, a[1, i], b[1, i], a[2, j], b[2, j], s in g ? g[s] : 0, s in h ? h[s] : 0 } }' \
+		$T/caps $T/rates $T/down.tsv $T/up.tsv >>"$UML_OUT/autorate-series.tsv"
 	printf '%s\t%s\t%s\n' "$c" "$idle" "$cpu" >>"$UML_OUT/autorate-runs.tsv"
 	echo "autorate $c: done, controller CPU $cpu %"
 	ip netns exec ar "$PONDREL" ar0 - -
