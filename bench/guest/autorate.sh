@@ -40,9 +40,11 @@ EOF
 # The modem's tbfs: am0 sends towards the router (down), am1 towards the
 # server (up), each with 500 ms of its rate as buffer, as a modem's grows
 # with its rate. A queue built at a higher rate stays when the rate falls.
+# One tc for both: under load each process costs the guest tenths of a
+# second, by which the step comes late.
 ar_capacity() { # DOWN UP (Kbit/s)
-	tc -n am qdisc change dev am0 root handle 1: tbf rate "${1}kbit" burst 15k limit $(($1 * 62))
-	tc -n am qdisc change dev am1 root handle 1: tbf rate "${2}kbit" burst 15k limit $(($2 * 62))
+	printf 'qdisc change dev %s root handle 1: tbf rate %skbit burst 15k limit %s\n' \
+		am0 "$1" $(($1 * 62)) am1 "$2" $(($2 * 62)) | tc -n am -batch -
 }
 
 # The guest's clock in hundredths of a second, in $now: /proc/uptime
