@@ -28,14 +28,28 @@ else
 	printf 'tag\tmode\tin_kbit\tout_kbit\trtt_ms\tdown_kbit\tup_kbit\tidle_ms\tping_median_ms\tping_p99_ms\tcpu_pct\tcake\n' >"$tmp/load/load-rrul.tsv"
 	printf 'mode\twhere\tkbit\tdirection\ta_kbit\tb_kbit\tcpu_pct\tcake\n' >"$tmp/load/load-nat.tsv"
 fi
+# The controller's bench's likewise.
+ar_heads() { # DIR
+	printf 'config\tsecond\tcap_down_kbit\tcap_up_kbit\trate_in_kbit\trate_out_kbit\tdown_kbit\tup_kbit\n' >"$1/autorate-series.tsv"
+	printf 'config\tsent_s\tping_ms\tanswered\n' >"$1/autorate-ping.tsv"
+	printf 'config\tidle_ms\tcpu_pct\n' >"$1/autorate-runs.tsv"
+}
+if [ -f docs/autorate-runs.tsv ]; then
+	cp docs/autorate-runs.tsv docs/autorate-series.tsv docs/autorate-ping.tsv "$tmp/load/"
+else
+	awk '/^<!-- autorate:[a-z]+:begin/ { on = 1; next } /^<!-- autorate:[a-z]+:end/ { on = 0 } on' $doc |
+		grep -q . && fail "$doc has the controller's tables but no docs/autorate-runs.tsv"
+	ar_heads "$tmp/load"
+fi
 regenerate() { # TRAFFIC_TSV LOAD_DIR OUT
 	cp $doc "$3"
 	sh bench/traffic.sh --docs "$1" "$3"
 	sh bench/load.sh --docs "$2" "$3"
+	sh bench/autorate.sh --docs "$2" "$3"
 }
 regenerate docs/traffic.tsv "$tmp/load" "$tmp/now.md"
 diff -u $doc "$tmp/now.md" ||
-	fail "$doc does not match its data; run sh bench/traffic.sh --docs docs/traffic.tsv $doc (and bench/load.sh --docs docs $doc)"
+	fail "$doc does not match its data; run sh bench/traffic.sh --docs docs/traffic.tsv $doc (and bench/load.sh --docs docs $doc, bench/autorate.sh --docs docs $doc)"
 
 # Data with a row of each kind under the committed data's heads, so that
 # the load tables are proven whatever a full run committed.
@@ -52,6 +66,11 @@ mkdir -p "$tmp/rows"
 	head -n 1 "$tmp/load-nat.tsv"
 	printf 'cake\twan\t20000\tdown\t9300\t9100\t70\t-\n'
 } >"$tmp/rows/load-nat.tsv"
+ar_heads "$tmp/rows"
+printf 'auto\t1\t20000\t10000\t5000\t5000\t9000\t9000\nauto\t2\t20000\t10000\t20000\t10000\t15000\t8000\n' \
+	>>"$tmp/rows/autorate-series.tsv"
+printf 'auto\t2.0\t3.3\t1\nauto\t2.2\t5000\t0\nauto\t2.4\t4.3\t1\n' >>"$tmp/rows/autorate-ping.tsv"
+printf 'auto\t0.3\t0.81\n# seconds\t600\n' >>"$tmp/rows/autorate-runs.tsv"
 regenerate docs/traffic.tsv "$tmp/rows" "$tmp/rows.md"
 
 # Each change of a figure in the data must show in the tables.
@@ -74,6 +93,9 @@ rrul_be's download|load-rrul.tsv|$1 == "rrul"|6|11000
 rrul_be's ping p99|load-rrul.tsv|$1 == "rrul"|10|40.5
 the sweep's upload at its top|load-rrul.tsv|$3 == 100000|7|95000
 the single-flow host behind NAT|load-nat.tsv|1|6|2000
+the controller's download|autorate-series.tsv|$2 == 2|7|9000
+the controller's ping|autorate-ping.tsv|$2 == 2.4|3|40.3
+the controller's CPU|autorate-runs.tsv|1|3|1.5
 EOF
 
 # Tables only between the marks: a line of text there would be a figure
@@ -89,6 +111,9 @@ grep -q '^| 10000 | cake | 93 | 92 |' "$tmp/rows.md" ||
 grep -q '^| cake | 20000 | 100000 | 60 | 41 | 99 |' "$tmp/rows.md" ||
 	fail "the sweep's highest held rate is not 20000 Kbit/s, with the next rate's figures"
 
+# From the third second on, an unanswered ping counted as 5000 ms.
+grep -q '^| auto | --cake 5000-40000 5000-40000 | 76.7 | 75.0 | 80.0 | 0.3 | 4.0 | 4999.7 | 1 | 0.81 |' "$tmp/rows.md" ||
+	fail "the controller's row is not in the table"
 printf 'no marks\n' >"$tmp/bare.md"
 printf 'a\tb\n1\t2\n' | sh bench/table.sh "$tmp/bare.md" x:y 2>/dev/null &&
 	fail "bench/table.sh accepted a document without the marks"

@@ -100,6 +100,12 @@ if [ "${UML_MODE:-suite}" != suite ] && [ "$UML_MODE" != static ]; then
 		# shellcheck source=bench/guest/load.sh
 		. "$(dirname "$0")/../../bench/guest/load.sh"
 		load_bench
+	elif [ "$UML_MODE" = autorate ]; then
+		# shellcheck source=bench/guest/load.sh
+		. "$(dirname "$0")/../../bench/guest/load.sh" # load_mods
+		# shellcheck source=bench/guest/autorate.sh
+		. "$(dirname "$0")/../../bench/guest/autorate.sh"
+		autorate_bench
 	else
 		# shellcheck source=bench/guest/matrix.sh
 		. "$(dirname "$0")/../../bench/guest/matrix.sh"

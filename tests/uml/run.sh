@@ -10,7 +10,8 @@
 # in the environment init.sh runs bench/traffic.sh's matrix instead, which
 # takes minutes, and OUTDIR receives traffic-runs.tsv as well; with
 # UML_MODE=load, bench/load.sh's load tests, and their tables and flent's
-# data files (bench/guest/load.sh). With
+# data files (bench/guest/load.sh); with UML_MODE=autorate, the
+# controller's bench of bench/autorate.sh (bench/guest/autorate.sh). With
 # UML_MODE=demo it runs scripts/demo.sh's demo, which uses none of
 # WIRE_CHECK, RACE and STRERROR (/dev/null will do), and only the demo's
 # lines are shown. The suite also runs the gtest program that KERNEL_TEST
