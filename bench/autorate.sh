@@ -73,12 +73,7 @@ above "${before%% *}" 0 && busy="load average ${before%% *} before the run, abov
 
 guest_sampled autorate "the controller's bench" $dir/pondrel /dev/null /dev/null /dev/null $dir/uml
 
-out=$dir doc=$dir/performance.md
-if [ -z "$narrowed$busy" ]; then
-	out=docs doc=docs/performance.md
-else
-	cp docs/performance.md $dir/
-fi
+choose_out
 cp $dir/uml/autorate-series.tsv $dir/uml/autorate-ping.tsv $out/ 2>/dev/null || :
 {
 	cat $dir/uml/autorate-runs.tsv

@@ -111,12 +111,7 @@ above "${before%% *}" 0 && busy="load average ${before%% *} before the run, abov
 
 guest_sampled load "the load bench" $dir/pondrel /dev/null /dev/null /dev/null $dir/uml
 
-out=$dir doc=$dir/performance.md
-if [ -z "$narrowed$busy" ]; then
-	out=docs doc=docs/performance.md
-else
-	cp docs/performance.md $dir/
-fi
+choose_out
 # Only this run's data files stay beside its tables.
 rm -rf $out/flent
 mkdir -p $out/flent

@@ -1,11 +1,13 @@
 # shellcheck shell=sh disable=SC2034,SC2154,SC2086 # dir comes from, start and the rest go to, the sourcing bench; no blanks in dir
-# The quiet-machine guard of bench/traffic.sh and bench/load.sh, sourced by
-# both (no shebang: it never runs alone). Figures from a busy machine
+# The quiet-machine guard of bench/traffic.sh, bench/load.sh and
+# bench/autorate.sh, sourced by each (no shebang: it never runs alone). Figures from a busy machine
 # understate what the limits do, as the user-mode kernel gets less CPU
 # than its timers want: quiet is a 1-minute load average of at most half
 # the CPUs before the run, and at most that plus 1 during it, as the
-# guest keeps one CPU busy itself. The sourcing script sets dir, and reads
-# cpus, busy and, after guest_sampled, start, end, during and after.
+# guest keeps one CPU busy itself. The sourcing script sets dir, and
+# narrowed for a run it shortened; it reads cpus, busy and, after
+# guest_sampled, start, end, during and after, and after choose_out, out
+# and doc.
 cpus=$(nproc)
 busy=''
 
@@ -38,5 +40,16 @@ guest_sampled() { # MODE WHAT run.sh's ARGUMENTS...
 	if above "$during" 1; then
 		busy="${busy:+$busy
 }load average up to $during during the run, above half of $cpus CPUs plus 1"
+	fi
+}
+
+# Where a run's figures go: into docs/ after a whole run on a quiet
+# machine, otherwise into $dir, beside a copy of docs/performance.md.
+choose_out() {
+	out=$dir doc=$dir/performance.md
+	if [ -z "$narrowed$busy" ]; then
+		out=docs doc=docs/performance.md
+	else
+		cp docs/performance.md $dir/
 	fi
 }

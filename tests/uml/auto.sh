@@ -64,6 +64,13 @@ auto_ping() { # COUNT
 		sed -n 's/.*time=\([0-9.]*\) ms/\1/p' | sort -n | awk '{ a[NR] = $1 } END { print int(a[int((NR + 1) / 2)]) }'
 }
 
+# Ends the controller with SIGTERM; its exit status in st.
+stop_auto() {
+	kill $auto
+	st=0
+	wait $auto || st=$?
+}
+
 # A check that the rates pass TEST within SECS, with the time it took.
 followed() { # WHAT SECS AWK-TEST
 	took=$(auto_until "$2" "$3")
@@ -119,9 +126,7 @@ auto: egress 1000-16000 Kbit/s, delay D, ingress 1000-16000 Kbit/s, delay D, 1 o
 	same "the link gone and back: one line each" \
 		"$(grep -c -e 'ar0: gone: waiting for it$' -e 'ar0: back: limits set up again$' $T/auto.err)" 2
 	: >$T/auto.err
-	kill $auto
-	st=0
-	wait $auto || st=$?
+	stop_auto
 	same "SIGTERM: exit 0, both at the least rate, nothing said, nothing shared" \
 		"$st $(auto_rates) $(ip netns exec ar "$PONDREL" --json ar0 | jq -c .auto) $(cat $T/auto.err)" \
 		"0 1000 1000 null "
@@ -157,9 +162,7 @@ auto: egress 1000-16000 Kbit/s, delay D, ingress 1000-16000 Kbit/s, delay D, 1 o
 	sleep 1
 	same "SIGHUP: a file that would remove a queue is refused" "$(auto_rates) $(cat $T/auto.err)" \
 		"2000 3000 pondrel: ar0: $T/auto.conf: INGRESS=-: kept as it was"
-	kill $auto
-	st=0
-	wait $auto || st=$?
+	stop_auto
 	same "--remove-on-exit: SIGTERM leaves no limit" \
 		"$st $(ip netns exec ar "$PONDREL" --json ar0 | jq -c '[.ingress.kind, .egress.kind]') $(ip -n ar -o link show type ifb | wc -l)" \
 		"0 [null,null] 0"
