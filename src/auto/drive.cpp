@@ -247,7 +247,8 @@ finish(struct run &r, struct driven *dirs, bool remove)
 	struct failure f;
 	int lock;
 
-	/* Nor one that went as the controller was stopped, with its device. */
+	/* A link still gone, or gone with the device that stopped the
+	 * controller, has nothing to leave. */
 	if (r.ifindex == 0 || interface_index(r.nl, r.name) != r.ifindex)
 		return {NULL, 0};
 	for (int i = 0; i < 2; i++)
@@ -258,6 +259,7 @@ finish(struct run &r, struct driven *dirs, bool remove)
 	if (f.what != NULL || !remove)
 		return f;
 	lock = lock_interface(r.name);
+	/* A rate below zero is no limit, as "-" is to a run. */
 	if (read_status(r.nl, r.name, r.ifindex, &r.terms, &now)) {
 		configure_ingress(r, -1, now);
 		configure_egress(r, -1, now);
