@@ -13,13 +13,15 @@
 /*
  * A cut shows only once the link's queue has drained at the new rate: a
  * second cut sooner would take the rate to its least on a delay that is
- * already falling. A raise waits as long, until the queue has stayed
- * drained. Measured on bench/autorate.sh's trace: with 0.5 s and 2 s the
- * rate fell to its least after most steps down and kept 52 to 57 % of
- * the capacity; with 1 s each, 69 to 71 %.
+ * already falling. A raise waits longer, until the queue has stayed
+ * drained. Measured on bench/autorate.sh's trace, runs of the controller
+ * alone: cuts 0.5 s apart let the rate fall to its least after most
+ * steps down (46 % of the capacity); a second apart, 67 to 71 %. A raise
+ * 1 s after a cut, rather than 2 s, took the ping's median from +2.6 to
+ * +5 ms, and to +16 ms in the step test on a busy machine.
  */
 #define CUT_SPACING_S 1.0
-#define RAISE_AFTER_CUT_S 1.0
+#define RAISE_AFTER_CUT_S 2.0
 /*
  * A direction carries load when it passes this share of its rate, and is
  * busy from the next. A download through the IFB's cake, held by that
