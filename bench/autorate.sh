@@ -85,7 +85,6 @@ gnuplot -e "dir='$out'; out='$out/autorate.png'; configs='$configs'" bench/autor
 summary $out >$dir/summary.tsv
 
 # The targets, from the summary's columns: goodput 3, median 7, p95 8, CPU 10.
-status=0
 awk -F '\t' '{ g[$1] = $3; med[$1] = $7; p95[$1] = $8; cpu[$1] = $10 }
 	function line(ok, what) { printf "%s: %s\n", ok ? "PASS" : "FAIL", what }
 	END {
@@ -99,12 +98,4 @@ awk -F '\t' '{ g[$1] = $3; med[$1] = $7; p95[$1] = $8; cpu[$1] = $10 }
 		line(v, sprintf("the trace tests a variable link: fixed-max p95 +%s ms (> 100), fixed-min %s %% (< 60)%s",
 			p95["max"], g["min"], v ? "" : "; else it is no test of one"))
 	}' $dir/summary.tsv | tee $dir/targets
-grep -q '^FAIL' $dir/targets && status=1
-echo "autorate: $((end - start)) s, load average $before before, up to $during during, $after after;" \
-	"table in $doc, data in $out/"
-if [ -n "$narrowed$busy" ]; then
-	echo "autorate: docs/ left as it was, because" >&2
-	printf '%s\n%s\n' "$narrowed" "$busy" | sed '/^$/d; s/^/  /' >&2
-fi
-[ -z "$busy" ] && exit $status
-exit 1
+end_with_targets autorate table

@@ -133,7 +133,6 @@ sweep_rows $out/load-rrul.tsv >$dir/sweep.tsv
 
 # The targets: --cake's fairness behind NAT and its rrul_be figures from
 # 10000 to 60000 Kbit/s.
-status=0
 {
 	awk -F '\t' '$1 == "cake" && $2 == "wan" {
 			share = $6 / ($5 + $6); total = ($5 + $6) / $3
@@ -146,12 +145,4 @@ status=0
 				d >= .85 && u >= .85 && m <= 2 && p <= 5 ? "PASS" : "FAIL", $3, $4, 100 * d, 100 * u, m, p)
 		}' $out/load-rrul.tsv
 } | tee $dir/targets
-grep -q '^FAIL' $dir/targets && status=1
-echo "load: $((end - start)) s, load average $before before, up to $during during, $after after;" \
-	"tables in $doc, data in $out/"
-if [ -n "$narrowed$busy" ]; then
-	echo "load: docs/ left as it was, because" >&2
-	printf '%s\n%s\n' "$narrowed" "$busy" | sed '/^$/d; s/^/  /' >&2
-fi
-[ -z "$busy" ] && exit $status
-exit 1
+end_with_targets load tables

@@ -1,13 +1,13 @@
 # shellcheck shell=sh disable=SC2034,SC2154,SC2086 # dir comes from, start and the rest go to, the sourcing bench; no blanks in dir
 # The quiet-machine guard of bench/traffic.sh, bench/load.sh and
-# bench/autorate.sh, sourced by each (no shebang: it never runs alone). Figures from a busy machine
-# understate what the limits do, as the user-mode kernel gets less CPU
-# than its timers want: quiet is a 1-minute load average of at most half
+# bench/autorate.sh, sourced by each (no shebang: it never runs alone).
+# Figures from a busy machine understate what the limits do, as the
+# user-mode kernel gets less CPU than its timers want: quiet is a 1-minute load average of at most half
 # the CPUs before the run, and at most that plus 1 during it, as the
 # guest keeps one CPU busy itself. The sourcing script sets dir, and
 # narrowed for a run it shortened; it reads cpus, busy and, after
 # guest_sampled, start, end, during and after, and after choose_out, out
-# and doc.
+# and doc; end_with_targets ends a bench with targets.
 cpus=$(nproc)
 busy=''
 
@@ -52,4 +52,22 @@ choose_out() {
 	else
 		cp docs/performance.md $dir/
 	fi
+}
+
+# Why a run left docs/ as it was, if it did.
+why_docs_stay() { # BENCH
+	if [ -n "$narrowed$busy" ]; then
+		echo "$1: docs/ left as it was, because" >&2
+		printf '%s\n%s\n' "$narrowed" "$busy" | sed '/^$/d; s/^/  /' >&2
+	fi
+}
+
+# The end of a bench that printed PASS and FAIL lines into $dir/targets:
+# its summary, and exit 1 for a failed target or a busy machine.
+end_with_targets() { # BENCH WHAT-IT-WROTE
+	echo "$1: $((end - start)) s, load average $before before, up to $during during, $after after;" \
+		"$2 in $doc, data in $out/"
+	why_docs_stay "$1"
+	! grep -q '^FAIL' $dir/targets && [ -z "$busy" ] || exit 1
+	exit 0
 }

@@ -263,9 +263,6 @@ docs $tsv $doc
 cat $tsv
 echo "traffic: $((end - start)) s, load average $before before, up to $during during" \
 	"(1 minute), $after after; $tsv, $png, $doc rewritten"
-if [ -n "$narrowed$busy" ]; then
-	echo "traffic: docs/ left as it was, because" >&2
-	printf '%s\n%s\n' "$narrowed" "$busy" | sed '/^$/d; s/^/  /' >&2
-fi
+why_docs_stay traffic
 # A narrowed matrix was asked for; a busy machine is a failure.
 [ -z "$busy" ]
