@@ -3,8 +3,10 @@
 // header: the tcmsg or ifinfomsg and the attributes.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
+#include <utility>
 #include <vector>
 
 typedef std::vector<uint8_t> byte_image;
@@ -14,6 +16,9 @@ struct request_image {
 	uint16_t flags;
 	bool tolerant; // sent with EINVAL and ENOENT tolerated
 	byte_image body;
+	// Byte ranges (offset, length) of the body taken as sent: the inner
+	// entries of each rate table, which its own tests check.
+	std::vector<std::pair<size_t, size_t>> unchecked;
 };
 
 // The link's framing as every rate record of a run carries it; the
@@ -93,6 +98,10 @@ extern const step DEL_INGRESS, INGRESS, POLICE, DEL_ROOT, TBF, SHAPED_TBF, FQ,
 // The requests in order, each with the records its kind takes.
 std::vector<request_image> run_images(const run_order &order,
 				      const run_figures &f);
+
+// want's body with its unchecked ranges as got has them, for comparing the
+// two; want's own where the lengths differ.
+byte_image as_compared(const request_image &want, const byte_image &got);
 
 // The order that a run sends its requests in, as a table states it for
 // each case, or null for a case that the table lacks. mode is 'p' for a

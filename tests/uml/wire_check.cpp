@@ -386,13 +386,14 @@ main(int argc, char *argv[])
 			       flags);
 			bad++;
 		}
-		if (g.body != w.body) {
-			size_t at = first_difference(g.body, w.body);
+		const byte_image body = as_compared(w, g.body);
+		if (g.body != body) {
+			size_t at = first_difference(g.body, body);
 			printf("request %zu: %zu bytes, expected %zu; first "
 			       "difference at byte %zu: %s, expected %s\n",
-			       i, g.body.size(), w.body.size(), at,
+			       i, g.body.size(), body.size(), at,
 			       hex(g.body, at, 16).c_str(),
-			       hex(w.body, at, 16).c_str());
+			       hex(body, at, 16).c_str());
 			bad++;
 		}
 	}
