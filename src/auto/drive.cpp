@@ -28,7 +28,7 @@
  */
 #define FULL_FRAME 1514.0
 #define FRAMES_QUEUED 3
-/* Without a change, whose the queues are is checked this often. */
+/* Whose the queues are is read in full this often, change or none. */
 #define CHECK_S 5
 
 /*
@@ -66,37 +66,62 @@ read_bytes(struct run &r, uint64_t *bytes)
 	return true;
 }
 
+/* Each driven direction's queue as the controller left it. */
+static bool
+as_left(const struct run &r, const struct driven *dirs,
+	const struct status_view &v)
+{
+	for (int i = 0; i < 2; i++) {
+		const struct driven *d = &dirs[i];
+		const struct limit_status &s =
+		    d->arriving ? v.ingress : v.egress;
+		if (d->on && (!changes_in_place(r, s) ||
+			      s.rate != to_u32_field(d->rate)))
+			return false;
+	}
+	return true;
+}
+
 /*
  * Each driven direction still pondrel's, at the rate last set, or the
- * controller stops; then each new rate, in place.
+ * controller stops; then each new rate, in place. Between full reads
+ * (where full says) only the roots are asked after, of the interface and
+ * of the IFB that the last full read found (*ifb, -1 before any): a
+ * dump of every device's queues and filters at each change was most of
+ * the controller's CPU. Whatever the roots do not show as left is
+ * judged by a full read.
  */
 static struct failure
-apply(struct run &r, struct driven *dirs, const double *want)
+apply(struct run &r, struct driven *dirs, const double *want, bool full,
+      int *ifb)
 {
 	struct status_view v = {};
 	struct failure f = {NULL, 0};
 	int lock = lock_interface(r.name);
+	bool left = !full && *ifb >= 0 &&
+		    read_roots(r.nl, r.ifindex, *ifb, &r.terms, &v) &&
+		    as_left(r, dirs, v);
 
 	/*
 	 * A dump that fails has been reported, and the next check may do
 	 * better: a controller outlives one failed request.
 	 */
-	if (!read_status(r.nl, r.name, r.ifindex, &r.terms, &v)) {
+	if (!left && !read_status(r.nl, r.name, r.ifindex, &r.terms, &v)) {
 		if (lock >= 0)
 			close(lock);
 		return r.nl.fatal.what != NULL ? r.nl.fatal : f;
 	}
+	if (!left)
+		*ifb = v.ifb;
+	if (!left && !as_left(r, dirs, v))
+		f = REPLACED;
 	for (int i = 0; i < 2 && f.what == NULL; i++) {
 		struct driven *d = &dirs[i];
 		const struct limit_status &s =
 		    d->arriving ? v.ingress : v.egress;
-		if (!d->on)
-			continue;
-		if (!changes_in_place(r, s) || s.rate != to_u32_field(d->rate))
-			f = REPLACED;
-		else if (want[i] != d->rate &&
-			 change_root(r, d->arriving ? v.ifb : r.ifindex,
-				     want[i], d->arriving, s))
+		if (d->on && want[i] != d->rate &&
+		    change_root(r, d->arriving ? v.ifb : r.ifindex, want[i],
+				d->arriving, s))
 			d->rate = want[i];
 	}
 	if (lock >= 0)
@@ -245,7 +270,7 @@ finish(struct run &r, struct driven *dirs, bool remove)
 	struct status_view now = {};
 	double want[2];
 	struct failure f;
-	int lock;
+	int lock, ifb = -1;
 
 	/* A link still gone, or gone with the device that stopped the
 	 * controller, has nothing to leave. */
@@ -255,7 +280,7 @@ finish(struct run &r, struct driven *dirs, bool remove)
 		want[i] = remove ? dirs[i].rate : dirs[i].range.min;
 	/* The exit status tells of these last changes alone. */
 	r.nl.failed = 0;
-	f = apply(r, dirs, want);
+	f = apply(r, dirs, want, true, &ifb);
 	if (f.what != NULL || !remove)
 		return f;
 	lock = lock_interface(r.name);
@@ -277,8 +302,9 @@ drive(struct run &r, struct driven *dirs, struct pinger &p,
 	struct pollfd pfd = {p.fd, POLLIN, 0};
 	double t = now_s(), next_ping = t, last = t, checked = t, want[2];
 	double delay[2], silent;
-	bool one_way;
+	bool one_way, due;
 	struct failure f;
+	int ifb = -1;
 
 	sa.sa_handler = stop;
 	sigaction(SIGTERM, &sa, NULL);
@@ -317,15 +343,17 @@ drive(struct run &r, struct driven *dirs, struct pinger &p,
 			if (!wait_for_link(r, dirs))
 				return r.nl.fatal;
 			last = checked = now_s();
+			ifb = -1;
 			continue;
 		}
 		last = t;
-		if (want[0] != dirs[0].rate || want[1] != dirs[1].rate ||
-		    t - checked >= CHECK_S) {
-			f = apply(r, dirs, want);
+		due = t - checked >= CHECK_S;
+		if (want[0] != dirs[0].rate || want[1] != dirs[1].rate || due) {
+			f = apply(r, dirs, want, due, &ifb);
 			if (f.what != NULL)
 				return f;
-			checked = t;
+			if (due)
+				checked = t;
 		}
 	}
 	return finish(r, dirs, how.remove);

@@ -313,3 +313,18 @@ query_link(struct nl_session &nl, const char *name,
 	return exchange_answers(nl, handed(req), false,
 				false, parse, arg);
 }
+
+/*
+ * The one qdisc at parent, asked for rather than dumped with every
+ * device's: far less for the kernel to gather. Older kernels answer such
+ * a request only to the listeners of tc's changes unless it asks for an
+ * echo. Returns 0, or the kernel's error unreported.
+ */
+int
+query_tc(struct nl_session &nl, int type, int ifindex, uint32_t parent,
+	 nl_recvmsg_msg_cb_t parse, void *arg)
+{
+	return exchange_answers(
+	    nl, new_tc_request(ifindex, type, NLM_F_ECHO, parent, 0, 0), false,
+	    false, parse, arg);
+}

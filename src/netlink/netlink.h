@@ -109,5 +109,7 @@ bool dump_links(struct nl_session &nl, const char *kind,
 		nl_recvmsg_msg_cb_t parse, void *arg);
 int query_link(struct nl_session &nl, const char *name,
 	       nl_recvmsg_msg_cb_t parse, void *arg);
+int query_tc(struct nl_session &nl, int type, int ifindex, uint32_t parent,
+	     nl_recvmsg_msg_cb_t parse, void *arg);
 int ack_error_handler(struct sockaddr_nl *peer, struct nlmsgerr *err,
 		      void *arg);

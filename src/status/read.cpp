@@ -222,3 +222,18 @@ read_status(struct nl_session &nl, const char *name, int ifindex,
 	judge_status(v);
 	return true;
 }
+
+bool
+read_roots(struct nl_session &nl, int ifindex, int ifb,
+	   const struct link_terms *t, struct status_view *v)
+{
+	begin_status(v, ifindex, t);
+	v->ifb = ifb;
+	if (query_tc(nl, RTM_GETQDISC, ifindex, TC_H_ROOT, decode_qdisc, v) !=
+		0 ||
+	    (ifb != 0 &&
+	     query_tc(nl, RTM_GETQDISC, ifb, TC_H_ROOT, decode_qdisc, v) != 0))
+		return false;
+	v->ingress = v->ifb_root;
+	return true;
+}

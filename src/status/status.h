@@ -38,6 +38,13 @@ void judge_status(struct status_view *v);
 /* False when a dump failed, which the exchange has reported. */
 bool read_status(struct nl_session &nl, const char *name, int ifindex,
 		 const struct link_terms *t, struct status_view *v);
+/*
+ * The roots of the interface and of the IFB that a full read found, and
+ * nothing else: cheap enough to check before each change of a rate.
+ * False on any error, unreported; ingress reads as the IFB's root.
+ */
+bool read_roots(struct nl_session &nl, int ifindex, int ifb,
+		const struct link_terms *t, struct status_view *v);
 /* more, where given, adds what the layers above know: keys or lines. */
 void print_status(const char *name, const struct status_view *v, bool json,
 		  void (*more)(const void *arg, bool json), const void *arg);
