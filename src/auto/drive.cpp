@@ -98,8 +98,10 @@ apply(struct run &r, struct driven *dirs, const double *want, bool full,
 	struct status_view v = {};
 	struct failure f = {NULL, 0};
 	int lock = lock_interface(r.name);
+	/* Only the roots of the directions driven: [0] egress, [1] ingress. */
 	bool left = !full && *ifb >= 0 &&
-		    read_roots(r.nl, r.ifindex, *ifb, &r.terms, &v) &&
+		    read_roots(r.nl, dirs[0].on ? r.ifindex : 0,
+			       dirs[1].on ? *ifb : 0, &r.terms, &v) &&
 		    as_left(r, dirs, v);
 
 	/*

@@ -229,8 +229,8 @@ read_roots(struct nl_session &nl, int ifindex, int ifb,
 {
 	begin_status(v, ifindex, t);
 	v->ifb = ifb;
-	if (query_tc(nl, RTM_GETQDISC, ifindex, TC_H_ROOT, decode_qdisc, v) !=
-		0 ||
+	if ((ifindex != 0 && query_tc(nl, RTM_GETQDISC, ifindex, TC_H_ROOT,
+				      decode_qdisc, v) != 0) ||
 	    (ifb != 0 &&
 	     query_tc(nl, RTM_GETQDISC, ifb, TC_H_ROOT, decode_qdisc, v) != 0))
 		return false;

@@ -39,9 +39,10 @@ void judge_status(struct status_view *v);
 bool read_status(struct nl_session &nl, const char *name, int ifindex,
 		 const struct link_terms *t, struct status_view *v);
 /*
- * The roots of the interface and of the IFB that a full read found, and
- * nothing else: cheap enough to check before each change of a rate.
- * False on any error, unreported; ingress reads as the IFB's root.
+ * The roots of the interface and of the IFB that a full read found (either
+ * 0 to leave it out), and nothing else: cheap enough to check before each
+ * change of a rate. False on any error, unreported; ingress reads as the
+ * IFB's root.
  */
 bool read_roots(struct nl_session &nl, int ifindex, int ifb,
 		const struct link_terms *t, struct status_view *v);
