@@ -58,10 +58,13 @@ auto_until() { # SECS AWK-TEST
 	echo "never: $r"
 }
 
-# The median ping in ms over COUNT pings a fifth of a second apart.
+# The median ping in ms over COUNT pings a fifth of a second apart; one
+# that is not answered counts as 5000 ms, as the bench counts it.
 auto_ping() { # COUNT
 	ip netns exec ar busybox ping -c "$1" -i 0.2 10.8.2.2 |
-		sed -n 's/.*time=\([0-9.]*\) ms/\1/p' | sort -n | awk '{ a[NR] = $1 } END { print int(a[int((NR + 1) / 2)]) }'
+		sed -n 's/.*time=\([0-9.]*\) ms/\1/p' |
+		awk -v n="$1" '{ print } END { for (k = NR; k < n; k++) print 5000 }' |
+		sort -n | awk '{ a[NR] = $1 } END { print int(a[int((NR + 1) / 2)]) }'
 }
 
 # Ends the controller with SIGTERM; its exit status in st.
@@ -95,7 +98,7 @@ auto_checks() {
 $(ip netns exec ar "$PONDREL" --status ar0 | grep '^auto:' | sed 's/delay [0-9.]* ms/delay D/g')" \
 		'[1000,16000,["10.8.2.2","answering",true]]
 auto: egress 1000-16000 Kbit/s, delay D, ingress 1000-16000 Kbit/s, delay D, 1 of 1 reflectors answering'
-	ip netns exec ar timeout 90 iperf3 -c 10.8.2.2 --bidir -t 75 >/dev/null 2>&1 &
+	ip netns exec ar timeout 110 iperf3 -c 10.8.2.2 --bidir -t 95 >/dev/null 2>&1 &
 	load=$!
 	started=$(date +%s)
 	followed "a range, loaded on 8 Mbit/s: both rates up past 5000 Kbit/s" 25 \
@@ -103,11 +106,18 @@ auto: egress 1000-16000 Kbit/s, delay D, ingress 1000-16000 Kbit/s, delay D, 1 o
 	capacity change 4mbit
 	followed "the capacity halved: both rates cut to 4400 Kbit/s or less" 10 \
 		'$1 <= 4400 && $2 <= 4400'
-	sleep 3
-	ping=$(auto_ping 15)
-	echo "    the ping's median under load: $ping ms, idle $idle ms"
+	# The delay back under the controller's threshold, in the first of
+	# up to 8 bursts of 10 pings: a guest that the host starves drains
+	# the modem later, but one that never cuts stays 500 ms behind it.
+	i=0
+	while :; do
+		ping=$(auto_ping 10)
+		i=$((i + 1))
+		[ $((ping - idle)) -ge 15 ] && [ $i -lt 8 ] || break
+	done
+	echo "    the ping's median under load: $ping ms in burst $i, idle $idle ms"
 	same "the capacity halved: the ping's median under 15 ms above idle" \
-		"$(echo "$ping" | awk -v i="$idle" '{ print ($1 - i < 15) }')" 1
+		"$((ping - idle < 15))" 1
 	capacity change 8mbit
 	followed "the capacity back: both rates up past 5000 Kbit/s again" 25 \
 		'$1 > 5000 && $2 > 5000'
