@@ -104,19 +104,20 @@ apply(struct run &r, struct driven *dirs, const double *want, bool full,
 			       dirs[1].on ? *ifb : 0, &r.terms, &v) &&
 		    as_left(r, dirs, v);
 
-	/*
-	 * A dump that fails has been reported, and the next check may do
-	 * better: a controller outlives one failed request.
-	 */
-	if (!left && !read_status(r.nl, r.name, r.ifindex, &r.terms, &v)) {
-		if (lock >= 0)
-			close(lock);
-		return r.nl.fatal.what != NULL ? r.nl.fatal : f;
-	}
-	if (!left)
+	if (!left) {
+		/*
+		 * A dump that fails has been reported, and the next check
+		 * may do better: a controller outlives one failed request.
+		 */
+		if (!read_status(r.nl, r.name, r.ifindex, &r.terms, &v)) {
+			if (lock >= 0)
+				close(lock);
+			return r.nl.fatal;
+		}
 		*ifb = v.ifb;
-	if (!left && !as_left(r, dirs, v))
-		f = REPLACED;
+		if (!as_left(r, dirs, v))
+			f = REPLACED;
+	}
 	for (int i = 0; i < 2 && f.what == NULL; i++) {
 		struct driven *d = &dirs[i];
 		const struct limit_status &s =
@@ -271,29 +272,35 @@ finish(struct run &r, struct driven *dirs, bool remove)
 {
 	struct status_view now = {};
 	double want[2];
-	struct failure f;
+	struct failure f = {NULL, 0};
 	int lock, ifb = -1;
 
 	/* A link still gone, or gone with the device that stopped the
 	 * controller, has nothing to leave. */
 	if (r.ifindex == 0 || interface_index(r.nl, r.name) != r.ifindex)
-		return {NULL, 0};
-	for (int i = 0; i < 2; i++)
-		want[i] = remove ? dirs[i].rate : dirs[i].range.min;
+		return f;
 	/* The exit status tells of these last changes alone. */
 	r.nl.failed = 0;
-	f = apply(r, dirs, want, true, &ifb);
-	if (f.what != NULL || !remove)
-		return f;
+	if (!remove) {
+		for (int i = 0; i < 2; i++)
+			want[i] = dirs[i].range.min;
+		return apply(r, dirs, want, true, &ifb);
+	}
+	/* Checked and removed under one lock: a rate below zero is no
+	 * limit, as "-" is to a run. */
 	lock = lock_interface(r.name);
-	/* A rate below zero is no limit, as "-" is to a run. */
-	if (read_status(r.nl, r.name, r.ifindex, &r.terms, &now)) {
+	if (!read_status(r.nl, r.name, r.ifindex, &r.terms, &now)) {
+		f = r.nl.fatal;
+	} else if (!as_left(r, dirs, now)) {
+		f = REPLACED;
+	} else {
 		configure_ingress(r, -1, now);
 		configure_egress(r, -1, now);
+		f = r.nl.fatal;
 	}
 	if (lock >= 0)
 		close(lock);
-	return r.nl.fatal;
+	return f;
 }
 
 struct failure
