@@ -286,7 +286,10 @@ link_delays(struct pinger &p, double now, double *delay, double *silent_s)
 	return one_way && n > 0;
 }
 
-/* A reflector known by nothing yet: no baseline, no answer. */
+/*
+ * One asked before keeps its baselines and answers; a new one is known by
+ * nothing yet: no baseline, no answer.
+ */
 void
 set_reflectors(struct pinger &p, const struct in_addr *addrs, int n)
 {
