@@ -17,27 +17,24 @@ enum {
 	OPT_REMOVE
 };
 
+/* One line an option, as the help prints it: kept whole for reading. */
+/* clang-format off */
 static const char HELP[] =
-    "  -s, --shape    shape ingress through an IFB too, each shaper with a "
-    "fair queue\n"
-    "      --cake     the same, each direction queued in cake, fair between "
-    "hosts\n"
-    "      --status   show the limits in force on INTERFACE, with their "
-    "counters\n"
+    "  -s, --shape    shape ingress through an IFB too, each shaper with a fair queue\n"
+    "      --cake     the same, each direction queued in cake, fair between hosts\n"
+    "      --status   show the limits in force on INTERFACE, with their counters\n"
     "  -j, --json     the same status as one JSON object\n"
     "      --overhead BYTES  bytes that the link adds to each packet\n"
     "      --mpu BYTES       the least that a packet costs on the link\n"
     "      --atm             the link carries ATM cells, 53 bytes for 48\n"
-    "      --reflector ADDR  with a rate MIN-MAX, an IPv4 host to ping for "
-    "delay\n"
+    "      --reflector ADDR  with a rate MIN-MAX, an IPv4 host to ping for delay\n"
     "  -v, --verbose  with a rate MIN-MAX, tell each change of rate\n"
-    "      --config FILE     with a rate MIN-MAX, the rates and reflectors "
-    "that\n"
-    "                        SIGHUP rereads, as INGRESS=, EGRESS= and "
-    "OPTIONS=\n"
+    "      --config FILE     with a rate MIN-MAX, the rates and reflectors that\n"
+    "                        SIGHUP rereads, as INGRESS=, EGRESS= and OPTIONS=\n"
     "      --remove-on-exit  with a rate MIN-MAX, end with no limit, not MIN\n"
     "  -h, --help     print this help and exit\n"
     "  -V, --version  print the version and exit\n";
+/* clang-format on */
 
 static const struct option long_options[] = {
     {"shape", no_argument, NULL, 's'},
