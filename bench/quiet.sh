@@ -2,9 +2,9 @@
 # The quiet-machine guard of bench/traffic.sh, bench/load.sh and
 # bench/autorate.sh, sourced by each (no shebang: it never runs alone).
 # Figures from a busy machine understate what the limits do, as the
-# user-mode kernel gets less CPU than its timers want: quiet is a 1-minute load average of at most half
-# the CPUs before the run, and at most that plus 1 during it, as the
-# guest keeps one CPU busy itself. The sourcing script sets dir, and
+# user-mode kernel gets less CPU than its timers want: quiet is a 1-minute
+# load average of at most half the CPUs before the run, and at most that
+# plus 1 during it, as the guest keeps one CPU busy itself. The sourcing script sets dir, and
 # narrowed for a run it shortened; it reads cpus, busy and, after
 # guest_sampled, start, end, during and after, and after choose_out, out
 # and doc; end_with_targets ends a bench with targets.
