@@ -8,12 +8,9 @@
 set -eu
 bin=$1
 limit=$2
-allowed="nl_cb_alloc nl_cb_err nl_cb_put nl_socket_alloc_cb nl_connect
-nl_socket_free nl_socket_get_fd nl_socket_disable_msg_peek
-nl_socket_set_msg_buf_size nlmsg_set_default_size nlmsg_alloc_simple
-nlmsg_append nlmsg_hdr nlmsg_free nla_put nla_put_string
-nl_send_auto_complete nl_wait_for_ack nl_cb_set nl_recvmsgs nlmsg_parse
-nla_parse_nested nla_data nla_len"
+allowed="nlmsg_set_default_size nlmsg_alloc_simple nlmsg_append nlmsg_hdr
+nlmsg_free nlmsg_convert nla_put nla_put_string nlmsg_parse nla_parse_nested
+nla_data nla_len"
 fail=0
 
 stripped=$(mktemp)

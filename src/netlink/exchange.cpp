@@ -1,11 +1,18 @@
-/* The route socket and the exchange of one request for one acknowledgement. */
+/*
+ * The route socket and the exchange of one request for its answers. The
+ * library builds and parses the messages; the socket is a plain one of our
+ * own, which asks the kernel for nothing a run does not use: the library's
+ * set-up binds a port of its choosing, sizes both buffers and reads the
+ * process id and the time, seven system calls a run pays for nothing.
+ */
 #include <errno.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <netlink/handlers.h>
-#include <netlink/socket.h>
 
 #include "netlink.h"
 
@@ -15,9 +22,9 @@ enum { ACK_BUFFER_SIZE = 256 };
 /*
  * The kernel fills each part of a dump up to the largest receive it has
  * seen, and never beyond 32 KiB: a buffer of that size takes any part
- * whole, as it must once the library no longer peeks.
+ * whole.
  */
-enum { DUMP_BUFFER_SIZE = 32768 };
+static const size_t DUMP_BUFFER_SIZE = 32768;
 
 /*
  * A message never grows by itself: one too small for a request cuts it
@@ -27,68 +34,40 @@ enum { DUMP_BUFFER_SIZE = 32768 };
  */
 enum { REQUEST_BUFFER_SIZE = 1536 };
 
-/*
- * Only acknowledgements ever arrive. Capped to the request's header, the
- * largest of them fits a small fixed buffer, which spares the library its
- * peek before each receive (a second system call) and its 16 KiB buffer
- * for each (with musl, a fresh mapping every time). A kernel that cannot
- * cap them echoes whole requests, so the library's own sizing stays then.
- */
-static void
-cap_acknowledgements(struct nl_session &nl)
-{
-	int one = 1;
-
-	if (setsockopt(nl.fd, SOL_NETLINK, NETLINK_CAP_ACK, &one,
-		       sizeof(one)) != 0)
-		return;
-	nl_socket_disable_msg_peek(nl.sock);
-	nl_socket_set_msg_buf_size(nl.sock, ACK_BUFFER_SIZE);
-}
+/* An answer that does not end the exchange. */
+enum { READ_ON = -1 };
 
 /*
- * The set-up, step by step. A step that fails is undone, and named for the
- * caller to report.
+ * Acknowledgements capped to the request's header fit a small buffer on
+ * the stack; a kernel older than 4.3 echoes whole requests, and gets the
+ * large one. The kernel numbers the socket itself on the first request.
+ * A socket that cannot be had is reported with the words it always was.
  */
 static struct failure
 set_up_route_socket(struct nl_session &nl)
 {
-	const char *step = "nl_cb_alloc";
+	int one = 1;
 
-	nl.cb = nl_cb_alloc(NL_CB_DEFAULT);
-	if (nl.cb != NULL) {
-		/* The handler learns of the request in flight through arg. */
-		nl_cb_err(nl.cb, NL_CB_CUSTOM, ack_error_handler, &nl);
-		step = "nl_socket_alloc";
-		nl.sock = nl_socket_alloc_cb(nl.cb);
-	}
-	if (nl.sock != NULL) {
-		/* The library's code is no errno; the report wants the
-		 * system's. */
-		step = "nl_connect";
-		if (nl_connect(nl.sock, NETLINK_ROUTE) == 0) {
-			nl.fd = nl_socket_get_fd(nl.sock);
-			cap_acknowledgements(nl);
-			nlmsg_set_default_size(REQUEST_BUFFER_SIZE);
-			return {NULL, 0};
-		}
-	}
-	struct failure f = {step, errno};
-	close_route_socket(nl);
-	return f;
+	nl.fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+	if (nl.fd < 0)
+		return {"nl_connect", errno};
+	nl.capped = setsockopt(nl.fd, SOL_NETLINK, NETLINK_CAP_ACK, &one,
+			       sizeof(one)) == 0;
+	nlmsg_set_default_size(REQUEST_BUFFER_SIZE);
+	return {NULL, 0};
 }
 
 void
 try_route_socket(struct nl_session &nl)
 {
-	if (nl.sock == NULL)
+	if (nl.fd < 0)
 		set_up_route_socket(nl);
 }
 
 struct failure
 open_route_socket(struct nl_session &nl)
 {
-	if (nl.sock == NULL)
+	if (nl.fd < 0)
 		return set_up_route_socket(nl);
 	return {NULL, 0};
 }
@@ -96,11 +75,8 @@ open_route_socket(struct nl_session &nl)
 void
 close_route_socket(struct nl_session &nl)
 {
-	/* Both take NULL, as a set-up that failed half-way leaves. */
-	nl_socket_free(nl.sock);
-	nl_cb_put(nl.cb);
-	nl.sock = NULL;
-	nl.cb = NULL;
+	if (nl.fd >= 0)
+		close(nl.fd);
 	nl.fd = -1;
 }
 
@@ -115,11 +91,10 @@ ack_error_handler(struct sockaddr_nl *peer, struct nlmsgerr *err, void *arg)
 	struct nl_session *nl = (struct nl_session *)arg;
 	(void)peer;
 
-	nl->kernel_answered = true;
 	if (!(nl->tolerate_missing &&
 	      (err->error == -EINVAL || err->error == -ENOENT)))
 		nl->pending_error = -err->error;
-	/* An error is the kernel's only answer: stop, or the wait hangs. */
+	/* An error is the kernel's only answer: it ends the wait. */
 	return NL_STOP;
 }
 
@@ -143,16 +118,18 @@ errno_or_eio(void)
 /*
  * Sends the request; false when nothing went out, reported unless quiet.
  * A message that could not be had ends the run: the failure is kept for
- * the caller, and no later request goes out.
+ * the caller, and no later request goes out. Every request asks for an
+ * acknowledgement, and carries the next number, which its answers echo.
  */
 static bool
 send_request(struct nl_session &nl, nl_request req, bool tolerate, bool quiet)
 {
-	int sent, send_errno;
+	struct nlmsghdr *hdr;
+	ssize_t sent;
+	int send_errno;
 
 	nl.tolerate_missing = tolerate;
 	nl.pending_error = 0;
-	nl.kernel_answered = false;
 	if (nl.fatal.what != NULL)
 		return false;
 	if (!req) {
@@ -160,29 +137,111 @@ send_request(struct nl_session &nl, nl_request req, bool tolerate, bool quiet)
 		nl.failed++;
 		return false;
 	}
-
+	hdr = nlmsg_hdr(req.get());
+	hdr->nlmsg_flags |= NLM_F_REQUEST | NLM_F_ACK;
+	hdr->nlmsg_seq = ++nl.seq;
 	errno = 0;
-	sent = nl_send_auto_complete(nl.sock, req.get());
+	do
+		sent = send(nl.fd, hdr, hdr->nlmsg_len, 0);
+	while (sent < 0 && errno == EINTR);
 	send_errno = errno_or_eio();
-	if (sent < 0)
+	if (sent != (ssize_t)hdr->nlmsg_len)
 		return quiet ? (nl.pending_error = send_errno, false)
 			     : request_failed(nl, send_errno);
 	return true;
+}
+
+/*
+ * One answer to the request in flight: READ_ON, or the end of the
+ * exchange, 0 or its error. Data goes to parse, with arg. An answer to an
+ * earlier request, left unread where its wait failed, is passed over.
+ */
+static int
+take_answer(struct nl_session &nl, struct nlmsghdr *hdr,
+	    nl_recvmsg_msg_cb_t parse, void *arg)
+{
+	struct nl_msg *msg;
+
+	if (hdr->nlmsg_seq != nl.seq || hdr->nlmsg_type == NLMSG_NOOP)
+		return READ_ON;
+	if (hdr->nlmsg_flags & NLM_F_DUMP_INTR)
+		nl.interrupted = true;
+	if (hdr->nlmsg_type == NLMSG_ERROR) {
+		if (hdr->nlmsg_len < NLMSG_LENGTH(sizeof(struct nlmsgerr)))
+			return EIO;
+		struct nlmsgerr *err = (struct nlmsgerr *)NLMSG_DATA(hdr);
+		if (err->error != 0)
+			ack_error_handler(NULL, err, &nl);
+		return nl.pending_error;
+	}
+	/* The end of a dump, with the error that cut it short, if any. */
+	if (hdr->nlmsg_type == NLMSG_DONE) {
+		int error = 0;
+		if (hdr->nlmsg_len >= NLMSG_LENGTH(sizeof(error)))
+			memcpy(&error, NLMSG_DATA(hdr), sizeof(error));
+		return error < 0 ? -error : 0;
+	}
+	if (hdr->nlmsg_type == NLMSG_OVERRUN)
+		return EIO;
+	if (parse == NULL)
+		return READ_ON;
+	msg = nlmsg_convert(hdr);
+	if (msg == NULL)
+		return ENOMEM;
+	parse(msg, arg);
+	nlmsg_free(msg);
+	return READ_ON;
+}
+
+/*
+ * Reads until an answer ends the exchange: the acknowledgement or the
+ * error of a request or a query, or the end of a dump. A dump that the
+ * kernel marks as changed while it was taken is read whole and fails.
+ * Returns 0, or the error that ended it.
+ */
+static int
+read_answers(struct nl_session &nl, char *buf, size_t size,
+	     nl_recvmsg_msg_cb_t parse, void *arg)
+{
+	int end = READ_ON, len;
+	ssize_t got;
+
+	nl.interrupted = false;
+	while (end == READ_ON) {
+		errno = 0;
+		got = recv(nl.fd, buf, size, MSG_TRUNC);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got <= 0)
+			return errno_or_eio();
+		/* An answer larger than the buffer would be read cut short. */
+		if ((size_t)got > size)
+			return EMSGSIZE;
+		len = (int)got;
+		for (struct nlmsghdr *hdr = (struct nlmsghdr *)buf;
+		     end == READ_ON && NLMSG_OK(hdr, len);
+		     hdr = NLMSG_NEXT(hdr, len))
+			end = take_answer(nl, hdr, parse, arg);
+	}
+	return end == 0 && nl.interrupted ? EIO : end;
 }
 
 /* The request's outcome once sent: 0, or the error that ends it. */
 static int
 wait_for_ack(struct nl_session &nl)
 {
-	int waited;
+	alignas(struct nlmsghdr) char small[ACK_BUFFER_SIZE];
+	char *buf = small;
+	int err;
 
-	errno = 0;
-	waited = nl_wait_for_ack(nl.sock);
-	if (nl.pending_error != 0)
-		return nl.pending_error;
-	if (waited < 0 && !nl.kernel_answered)
-		return errno_or_eio();
-	return 0;
+	if (!nl.capped && (buf = (char *)malloc(DUMP_BUFFER_SIZE)) == NULL)
+		return ENOMEM;
+	err = read_answers(nl, buf,
+			   buf == small ? sizeof(small) : DUMP_BUFFER_SIZE,
+			   NULL, NULL);
+	if (buf != small)
+		free(buf);
+	return err;
 }
 
 bool
@@ -205,14 +264,6 @@ send_quietly(struct nl_session &nl, nl_request req)
 	return wait_for_ack(nl);
 }
 
-static int
-note_ack(struct nl_msg *msg, void *arg)
-{
-	(void)msg;
-	((struct nl_session *)arg)->acknowledged = true;
-	return NL_STOP;
-}
-
 /*
  * Sends msg and hands each answer to parse with arg: the many parts of a
  * dump up to its done message, or the one answer to a query up to its
@@ -220,35 +271,18 @@ note_ack(struct nl_msg *msg, void *arg)
  * when report says so: a query may ask after a device that is not there.
  */
 static int
-exchange_answers(struct nl_session &nl, nl_request req, bool dump,
-		 bool report, nl_recvmsg_msg_cb_t parse, void *arg)
+exchange_answers(struct nl_session &nl, nl_request req, bool report,
+		 nl_recvmsg_msg_cb_t parse, void *arg)
 {
-	int got, err = 0;
+	char *buf;
+	int err;
 
 	if (!send_request(nl, handed(req), false, false))
 		return EIO;
-	nl_cb_set(nl.cb, NL_CB_VALID, NL_CB_CUSTOM, parse, arg);
-	nl_socket_set_msg_buf_size(nl.sock, DUMP_BUFFER_SIZE);
-	errno = 0;
-	if (dump) {
-		got = nl_recvmsgs(nl.sock, nl.cb);
-	} else {
-		/*
-		 * The answer and the acknowledgement come in two receives,
-		 * and one round of the library's stops after the first.
-		 */
-		nl_cb_set(nl.cb, NL_CB_ACK, NL_CB_CUSTOM, note_ack, &nl);
-		nl.acknowledged = false;
-		do
-			got = nl_recvmsgs(nl.sock, nl.cb);
-		while (got >= 0 && !nl.acknowledged && nl.pending_error == 0);
-		nl_cb_set(nl.cb, NL_CB_ACK, NL_CB_DEFAULT, NULL, NULL);
-	}
-	if (nl.pending_error != 0)
-		err = nl.pending_error;
-	else if (got < 0 && !nl.kernel_answered)
-		err = errno_or_eio();
-	nl_cb_set(nl.cb, NL_CB_VALID, NL_CB_DEFAULT, NULL, NULL);
+	buf = (char *)malloc(DUMP_BUFFER_SIZE);
+	err = buf != NULL ? read_answers(nl, buf, DUMP_BUFFER_SIZE, parse, arg)
+			  : ENOMEM;
+	free(buf);
 	if (err != 0 && report)
 		request_failed(nl, err);
 	return err;
@@ -263,10 +297,9 @@ bool
 dump_tc(struct nl_session &nl, int type, int ifindex, uint32_t parent,
 	nl_recvmsg_msg_cb_t parse, void *arg)
 {
-	return exchange_answers(nl,
-				new_tc_request(ifindex, type, NLM_F_DUMP,
-					       parent, 0, 0),
-				true, true, parse, arg) == 0;
+	return exchange_answers(
+		   nl, new_tc_request(ifindex, type, NLM_F_DUMP, parent, 0, 0),
+		   true, parse, arg) == 0;
 }
 
 /* Every action of that kind in this network namespace, filters' too. */
@@ -274,8 +307,8 @@ bool
 dump_actions(struct nl_session &nl, const char *kind,
 	     nl_recvmsg_msg_cb_t parse, void *arg)
 {
-	return exchange_answers(nl, new_action_dump(kind), true, true, parse,
-				arg) == 0;
+	return exchange_answers(nl, new_action_dump(kind), true, parse, arg) ==
+	       0;
 }
 
 /*
@@ -293,8 +326,7 @@ dump_links(struct nl_session &nl, const char *kind,
 		nla_put_string(req.get(), IFLA_INFO_KIND, kind);
 		close_nest(req.get(), info);
 	}
-	return exchange_answers(nl, handed(req), true,
-				true, parse, arg) == 0;
+	return exchange_answers(nl, handed(req), true, parse, arg) == 0;
 }
 
 /*
@@ -310,8 +342,7 @@ query_link(struct nl_session &nl, const char *name,
 
 	if (req)
 		nla_put_string(req.get(), IFLA_IFNAME, name);
-	return exchange_answers(nl, handed(req), false,
-				false, parse, arg);
+	return exchange_answers(nl, handed(req), false, parse, arg);
 }
 
 /*
@@ -326,5 +357,5 @@ query_tc(struct nl_session &nl, int type, int ifindex, uint32_t parent,
 {
 	return exchange_answers(
 	    nl, new_tc_request(ifindex, type, NLM_F_ECHO, parent, 0, 0), false,
-	    false, parse, arg);
+	    parse, arg);
 }

@@ -57,16 +57,19 @@ handed(nl_request &req)
  * is kept in fatal, and every later request is skipped, unreported.
  */
 struct nl_session {
-	struct nl_sock *sock = nullptr;
-	struct nl_cb *cb = nullptr;
 	int fd = -1;
+	/* The kernel caps its acknowledgements to the request's header. */
+	bool capped = false;
+	/* The number of the last request sent, which its answers carry. */
+	uint32_t seq = 0;
 	int failed = 0;
 	struct failure fatal = {nullptr, 0};
 	void (*report)(const char *what, int err) = nullptr;
 	/* The request in flight: its outcome, and what it tolerates. */
 	int pending_error = 0;
-	bool tolerate_missing = false, kernel_answered = false;
-	bool acknowledged = false;
+	bool tolerate_missing = false;
+	/* The kernel marked a part of the dump as taken while it changed. */
+	bool interrupted = false;
 
 	nl_session() = default;
 	nl_session(const nl_session &) = delete;

@@ -1,13 +1,13 @@
 // Exchange failures the kernel will not produce on demand. This executable
-// defines the library's send and wait itself; the dynamic linker prefers an
-// executable's symbols, so send_and_wait calls these instead.
+// defines the C library's socket, send and recv itself; the exchange, linked
+// in statically, calls these instead.
 #include <dlfcn.h>
 #include <errno.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <linux/pkt_sched.h>
 #include <linux/rtnetlink.h>
-#include <netlink/errno.h>
 
 #include <gtest/gtest.h>
 
@@ -18,21 +18,50 @@ namespace {
 struct fault_case {
 	const char *what;
 	bool tolerate;
-	int send_result;
+	int send_result; // -1: fails with send_errno; 0: sends the whole
+			 // request
 	int send_errno;
-	int kernel_error; // 0: the wait sees a plain acknowledgement or none
-	int wait_result;
-	int wait_errno;
+	int recv_failures; // receives that fail with recv_errno, first
+	int recv_errno;
+	bool
+	    stale_first; // an earlier request's refusal comes before the answer
+	bool truncated;  // the answer is larger than the buffer it is read into
+	int kernel_error; // the answer's: 0 is a plain acknowledgement
 	bool ok;
 	int reported;
 	int waits;
 };
 
+const fault_case faults[] = {
+    {"plain acknowledgement", false, 0, 0, 0, 0, false, false, 0, true, 0, 1},
+    {"failed send is reported and not waited for", false, -1, EBADF, 0, 0,
+     false, false, 0, false, EBADF, 0},
+    {"failed send without errno still fails", true, -1, 0, 0, 0, false, false,
+     0, false, EIO, 0},
+    {"a request sent in part is no request", false, 20, 0, 0, 0, false, false,
+     0, false, EIO, 0},
+    {"failed receive is no success", false, 0, 0, 1, ENOBUFS, false, false, 0,
+     false, ENOBUFS, 1},
+    {"an interrupted receive is read again", false, 0, 0, 1, EINTR, false,
+     false, 0, true, 0, 2},
+    {"a socket that closes is no success", false, 0, 0, 1, 0, false, false, 0,
+     false, EIO, 1},
+    {"an earlier request's answer is passed over", false, 0, 0, 0, 0, true,
+     false, 0, true, 0, 2},
+    {"an answer cut short is refused", false, 0, 0, 0, 0, false, true, 0, false,
+     EMSGSIZE, 1},
+    {"tolerated kernel error is success", true, 0, 0, 0, 0, false, false,
+     -ENOENT, true, 0, 1},
+    {"untolerated, the same error is reported", false, 0, 0, 0, 0, false, false,
+     -ENOENT, false, ENOENT, 1},
+    {"other kernel errors are reported even when tolerant", true, 0, 0, 0, 0,
+     false, false, -EPERM, false, EPERM, 1},
+};
+
 const fault_case *current;
 int waits;
-// The session in flight, which the kernel's error handler is given, and
-// what its exchange reported: a line of "what errno" each.
-struct nl_session *session;
+uint32_t sent_seq;
+// What the exchange reported: a line of "what errno" each.
 std::string reported;
 
 void
@@ -48,45 +77,50 @@ removal()
 	return new_tc_request(1, RTM_DELQDISC, 0, TC_H_ROOT, 0, 0);
 }
 
-const fault_case faults[] = {
-    {"plain acknowledgement", false, 36, 0, 0, 0, 0, true, 0, 1},
-    {"failed send is reported and not waited for", false, -NLE_BAD_SOCK,
-     EBADF, 0, 0, 0, false, EBADF, 0},
-    {"failed send without errno still fails", true, -NLE_FAILURE, 0, 0, 0,
-     0, false, EIO, 0},
-    {"failed receive is no success", false, 36, 0, 0, -NLE_NOMEM, ENOBUFS,
-     false, ENOBUFS, 1},
-    {"tolerated kernel error ends the wait with a library error", true, 36,
-     0, -ENOENT, -NLE_OBJ_NOTFOUND, 0, true, 0, 1},
-    {"kernel error wins over the wait's own result", false, 36, 0, -EPERM,
-     -NLE_PERM, 0, false, EPERM, 1},
-};
-
 } // namespace
 
-extern "C" int
-nl_send_auto_complete(struct nl_sock *, struct nl_msg *)
+extern "C" ssize_t
+send(int fd, const void *buf, size_t len, int flags)
 {
+	(void)fd;
+	(void)flags;
+	sent_seq = ((const struct nlmsghdr *)buf)->nlmsg_seq;
 	errno = current->send_errno;
-	return current->send_result;
+	return current->send_result != 0 ? current->send_result : (ssize_t)len;
 }
 
-extern "C" int
-nl_wait_for_ack(struct nl_sock *)
+// The kernel's answer to the request in flight, as the case has it.
+extern "C" ssize_t
+recv(int fd, void *buf, size_t len, int flags)
 {
+	struct {
+		struct nlmsghdr hdr;
+		struct nlmsgerr err;
+	} answer;
+	(void)fd;
+	(void)flags;
+
 	waits++;
-	if (current->kernel_error != 0) {
-		struct nlmsgerr e;
-		memset(&e, 0, sizeof(e));
-		e.error = current->kernel_error;
-		EXPECT_EQ(ack_error_handler(nullptr, &e, session), NL_STOP);
+	if (waits <= current->recv_failures) {
+		errno = current->recv_errno;
+		return current->recv_errno != 0 ? -1 : 0;
 	}
-	errno = current->wait_errno;
-	return current->wait_result;
+	memset(&answer, 0, sizeof(answer));
+	answer.hdr.nlmsg_len = sizeof(answer);
+	answer.hdr.nlmsg_type = NLMSG_ERROR;
+	answer.hdr.nlmsg_seq = sent_seq;
+	answer.err.error = current->kernel_error;
+	if (current->stale_first && waits == 1) {
+		answer.hdr.nlmsg_seq = sent_seq - 1;
+		answer.err.error = -EPERM;
+	}
+	EXPECT_GE(len, sizeof(answer));
+	memcpy(buf, &answer, sizeof(answer));
+	return current->truncated ? (ssize_t)len + 1 : (ssize_t)sizeof(answer);
 }
 
 // Set-up calls fail on demand; otherwise they pass through to the library.
-enum setup_step { NO_FAILURE, CB_ALLOC, SOCKET_ALLOC, CONNECT, MSG_ALLOC };
+enum setup_step { NO_FAILURE, SOCKET, MSG_ALLOC };
 static setup_step failing_step = NO_FAILURE;
 static int failing_errno;
 
@@ -97,35 +131,14 @@ real(const char *name)
 	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-extern "C" struct nl_cb *
-nl_cb_alloc(enum nl_cb_kind kind)
-{
-	if (failing_step == CB_ALLOC) {
-		errno = failing_errno;
-		return nullptr;
-	}
-	return real<struct nl_cb *(*)(enum nl_cb_kind)>("nl_cb_alloc")(kind);
-}
-
-extern "C" struct nl_sock *
-nl_socket_alloc_cb(struct nl_cb *cb)
-{
-	if (failing_step == SOCKET_ALLOC) {
-		errno = failing_errno;
-		return nullptr;
-	}
-	return real<struct nl_sock *(*)(struct nl_cb *)>("nl_socket_alloc_cb")(
-	    cb);
-}
-
 extern "C" int
-nl_connect(struct nl_sock *sk, int protocol)
+socket(int domain, int type, int protocol)
 {
-	if (failing_step == CONNECT) {
+	if (failing_step == SOCKET) {
 		errno = failing_errno;
-		return -NLE_FAILURE;
+		return -1;
 	}
-	return real<int (*)(struct nl_sock *, int)>("nl_connect")(sk, protocol);
+	return real<int (*)(int, int, int)>("socket")(domain, type, protocol);
 }
 
 extern "C" struct nl_msg *
@@ -149,10 +162,8 @@ struct setup_case {
 TEST(SetupFaults, EachSetupFailureNamesItsStep)
 {
 	const setup_case cases[] = {
-	    {CB_ALLOC, {"nl_cb_alloc", ENOMEM}},
-	    {SOCKET_ALLOC, {"nl_socket_alloc", ENOMEM}},
-	    {CONNECT, {"nl_connect", EPROTONOSUPPORT}},
-	    {CONNECT, {"nl_connect", 0}},
+	    {SOCKET, {"nl_connect", EPROTONOSUPPORT}},
+	    {SOCKET, {"nl_connect", EAFNOSUPPORT}},
 	    {MSG_ALLOC, {"nlmsg_alloc_simple", ENOMEM}},
 	};
 	current = &faults[0];
@@ -183,19 +194,22 @@ TEST(SetupFaults, EachSetupFailureNamesItsStep)
 
 TEST(ExchangeFaults, EveryFailedExchangeIsReportedAndCounted)
 {
-	for (const auto &c : faults) {
-		current = &c;
-		waits = 0;
-		reported.clear();
-		nl_session nl;
-		nl.report = record_report;
-		session = &nl;
-		bool ok = send_and_wait(nl, removal(), c.tolerate);
-		EXPECT_EQ(ok, c.ok) << c.what;
-		EXPECT_EQ(nl.failed, c.ok ? 0 : 1) << c.what;
-		EXPECT_EQ(waits, c.waits) << c.what;
-		std::string want = "netlink " + std::to_string(c.reported) + "\n";
-		EXPECT_EQ(reported, c.reported ? want : "") << c.what;
+	for (bool capped : {true, false}) {
+		for (const auto &c : faults) {
+			current = &c;
+			waits = 0;
+			reported.clear();
+			nl_session nl;
+			nl.capped = capped;
+			nl.report = record_report;
+			bool ok = send_and_wait(nl, removal(), c.tolerate);
+			EXPECT_EQ(ok, c.ok) << c.what;
+			EXPECT_EQ(nl.failed, c.ok ? 0 : 1) << c.what;
+			EXPECT_EQ(waits, c.waits) << c.what;
+			std::string want =
+			    "netlink " + std::to_string(c.reported) + "\n";
+			EXPECT_EQ(reported, c.reported ? want : "") << c.what;
+		}
 	}
 }
 
