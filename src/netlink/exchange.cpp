@@ -91,8 +91,9 @@ ack_error_handler(struct sockaddr_nl *peer, struct nlmsgerr *err, void *arg)
 	struct nl_session *nl = (struct nl_session *)arg;
 	(void)peer;
 
-	if (!(nl->tolerate_missing &&
-	      (err->error == -EINVAL || err->error == -ENOENT)))
+	nl->absent = nl->tolerate_missing &&
+		     (err->error == -EINVAL || err->error == -ENOENT);
+	if (!nl->absent)
 		nl->pending_error = -err->error;
 	/* An error is the kernel's only answer: it ends the wait. */
 	return NL_STOP;
@@ -130,6 +131,7 @@ send_request(struct nl_session &nl, nl_request req, bool tolerate, bool quiet)
 
 	nl.tolerate_missing = tolerate;
 	nl.pending_error = 0;
+	nl.absent = false;
 	if (nl.fatal.what != NULL)
 		return false;
 	if (!req) {

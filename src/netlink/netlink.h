@@ -68,6 +68,8 @@ struct nl_session {
 	/* The request in flight: its outcome, and what it tolerates. */
 	int pending_error = 0;
 	bool tolerate_missing = false;
+	/* What it tolerated: there was nothing to act on. */
+	bool absent = false;
 	/* The kernel marked a part of the dump as taken while it changed. */
 	bool interrupted = false;
 

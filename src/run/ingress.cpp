@@ -52,6 +52,7 @@ void
 configure_ingress(struct run &r, double rate, const struct status_view &now)
 {
 	struct ifb_found found;
+	bool redirected;
 	int ifb;
 
 	/* The redirect stays, and the IFB's queue takes the new settings. */
@@ -62,14 +63,19 @@ configure_ingress(struct run &r, double rate, const struct status_view &now)
 	}
 	if (!remove_qdisc(r.nl, r.ifindex, TC_H_INGRESS, INGRESS_HANDLE))
 		return;
+	redirected = !r.nl.absent;
 	/* An ordered test on purpose: -0 is an explicit zero, not "-". */
 	if (r.how->ifb && !(rate < 0)) {
 		shape_ingress(r, rate);
 		return;
 	}
-	/* Its redirect went with the qdisc; an IFB of ours is of no more use.
+	/*
+	 * Its redirect went with the qdisc; an IFB of ours is of no more use.
+	 * Where there was no qdisc, nothing sent to one: an IFB that a run
+	 * stopped half-way left is taken back by the next run that shapes
+	 * ingress, and the call that sets plain limits asks nothing more.
 	 */
-	ifb = find_own_ifb(r.nl, r.name, &found);
+	ifb = redirected ? find_own_ifb(r.nl, r.name, &found) : 0;
 	if (ifb != 0 && !remove_ifb(r.nl, ifb))
 		return;
 	if (rate < 0)

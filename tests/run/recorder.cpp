@@ -16,6 +16,7 @@
 
 std::vector<recorded_request> recorded;
 std::vector<bool> answers;
+bool ingress_in_force = true;
 
 void
 reset_recorder()
@@ -48,6 +49,9 @@ send_and_wait(struct nl_session &nl, nl_request req, bool tolerate)
 	recorded.push_back({hdr->nlmsg_type, hdr->nlmsg_flags, hdr->nlmsg_len,
 			    tolerate,
 			    byte_image(body, body + nlmsg_datalen(hdr))});
+	nl.absent = tolerate && !ingress_in_force &&
+		    hdr->nlmsg_type == RTM_DELQDISC &&
+		    ((const struct tcmsg *)body)->tcm_parent == TC_H_INGRESS;
 	if (n < answers.size() && !answers[n]) {
 		nl.failed++;
 		return false;

@@ -20,6 +20,10 @@ extern std::vector<recorded_request> recorded;
 // Answers for the next requests, in order; once used up, every answer is yes.
 extern std::vector<bool> answers;
 
+// Whether the interface has an ingress qdisc for a removal to find; one
+// that finds none is answered as the kernel does, tolerated.
+extern bool ingress_in_force;
+
 // Failures the shaping code reported itself, without a refused request.
 extern int recorded_failures;
 

@@ -433,6 +433,19 @@ TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 	}
 }
 
+// The call that sets plain limits asks after an IFB only where it removed
+// the ingress qdisc that could have redirected to one.
+TEST(ShapedRequests, NoIngressQdiscNoQuestionForAnIfb)
+{
+	make_ifb_device(OWN);
+	ingress_in_force = false;
+	record_eth0_run(false, SHAPED_IN, SHAPED_EG, {});
+	ingress_in_force = true;
+	expect_same_requests(plain_images(SHAPED_IN));
+	EXPECT_EQ(recorded_queries, 0);
+	remove_ifb_device();
+}
+
 // --overhead 44 --mpu 64 --atm: cake counts from the network header once
 // an overhead is set, so eth0's 14 bytes of header join the 44.
 const cake_figures CAKE_IN_FRAMED = {2500000, 6, 1, 1, 58, 64, 1, false};
