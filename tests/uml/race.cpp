@@ -64,8 +64,9 @@ exit_status(pid_t pid)
 	return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Runs the traced child until it returns from its k-th sendmsg. False when
-// it ended first (it sent fewer requests), with its exit status in *ended.
+// Runs the traced child until it returns from sending its k-th request, by
+// sendto or sendmsg. False when it ended first (it sent fewer requests),
+// with its exit status in *ended.
 bool
 hold_after_requests(pid_t pid, int k, int *ended)
 {
@@ -101,7 +102,9 @@ hold_after_requests(pid_t pid, int k, int *ended)
 		struct user_regs_struct regs;
 		if (ptrace(PTRACE_GETREGS, pid, nullptr, &regs) < 0)
 			die("PTRACE_GETREGS");
-		if (regs.orig_rax == SYS_sendmsg && --k == 0)
+		if ((regs.orig_rax == SYS_sendto ||
+		     regs.orig_rax == SYS_sendmsg) &&
+		    --k == 0)
 			return true;
 	}
 }
