@@ -160,14 +160,14 @@ send_request(struct nl_session &nl, nl_request req, bool tolerate, bool quiet)
  */
 static int
 take_answer(struct nl_session &nl, struct nlmsghdr *hdr,
-	    nl_recvmsg_msg_cb_t parse, void *arg)
+	    nl_recvmsg_msg_cb_t parse, void *arg, bool *interrupted)
 {
 	struct nl_msg *msg;
 
 	if (hdr->nlmsg_seq != nl.seq || hdr->nlmsg_type == NLMSG_NOOP)
 		return READ_ON;
 	if (hdr->nlmsg_flags & NLM_F_DUMP_INTR)
-		nl.interrupted = true;
+		*interrupted = true;
 	if (hdr->nlmsg_type == NLMSG_ERROR) {
 		if (hdr->nlmsg_len < NLMSG_LENGTH(sizeof(struct nlmsgerr)))
 			return EIO;
@@ -206,9 +206,9 @@ read_answers(struct nl_session &nl, char *buf, size_t size,
 	     nl_recvmsg_msg_cb_t parse, void *arg)
 {
 	int end = READ_ON, len;
+	bool interrupted = false;
 	ssize_t got;
 
-	nl.interrupted = false;
 	while (end == READ_ON) {
 		errno = 0;
 		got = recv(nl.fd, buf, size, MSG_TRUNC);
@@ -223,9 +223,9 @@ read_answers(struct nl_session &nl, char *buf, size_t size,
 		for (struct nlmsghdr *hdr = (struct nlmsghdr *)buf;
 		     end == READ_ON && NLMSG_OK(hdr, len);
 		     hdr = NLMSG_NEXT(hdr, len))
-			end = take_answer(nl, hdr, parse, arg);
+			end = take_answer(nl, hdr, parse, arg, &interrupted);
 	}
-	return end == 0 && nl.interrupted ? EIO : end;
+	return end == 0 && interrupted ? EIO : end;
 }
 
 /* The request's outcome once sent: 0, or the error that ends it. */

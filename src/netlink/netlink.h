@@ -70,8 +70,6 @@ struct nl_session {
 	bool tolerate_missing = false;
 	/* What it tolerated: there was nothing to act on. */
 	bool absent = false;
-	/* The kernel marked a part of the dump as taken while it changed. */
-	bool interrupted = false;
 
 	nl_session() = default;
 	nl_session(const nl_session &) = delete;
