@@ -10,8 +10,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <stdlib.h>
-
 #include <net/if_arp.h>
 
 #include <linux/if_ether.h>
@@ -118,20 +116,32 @@ read_attr(const char *sysfs, const char *dev, const char *attr, char *buf,
 	return true;
 }
 
+/*
+ * A number that sysfs shows for the device, false where it shows none.
+ * sysfs writes plain decimal digits.
+ */
+static bool
+sysfs_number(const char *sysfs, const char *dev, const char *attr,
+	     unsigned int *n)
+{
+	char text[16];
+	const char *p;
+
+	if (!read_attr(sysfs, dev, attr, text, sizeof(text)))
+		return false;
+	*n = 0;
+	for (p = text; *p >= '0' && *p <= '9'; p++)
+		*n = *n * 10 + (unsigned int)(*p - '0');
+	return true;
+}
+
 /* The index that sysfs shows for the device of that name, 0 for none. */
 static unsigned int
 sysfs_index(const char *sysfs, const char *dev)
 {
-	char index[16];
-	unsigned int shown = 0;
-	const char *p;
+	unsigned int shown;
 
-	if (!read_attr(sysfs, dev, "ifindex", index, sizeof(index)))
-		return 0;
-	/* sysfs writes the index in plain decimal digits. */
-	for (p = index; *p >= '0' && *p <= '9'; p++)
-		shown = shown * 10 + (unsigned int)(*p - '0');
-	return shown;
+	return sysfs_number(sysfs, dev, "ifindex", &shown) ? shown : 0;
 }
 
 /*
@@ -147,11 +157,10 @@ sysfs_index(const char *sysfs, const char *dev)
 uint32_t
 uncounted_header(const char *sysfs, const char *name, int ifindex)
 {
-	char type[16];
+	unsigned int type;
 
 	if (sysfs_index(sysfs, name) == (unsigned int)ifindex &&
-	    read_attr(sysfs, name, "type", type, sizeof(type)) &&
-	    strtol(type, NULL, 10) != ARPHRD_ETHER)
+	    sysfs_number(sysfs, name, "type", &type) && type != ARPHRD_ETHER)
 		return 0;
 	return ETH_HLEN;
 }
