@@ -68,9 +68,10 @@ print_controller(const void *arg, bool json)
 /*
  * Only reads: every dump is open to any user, so no privilege is needed.
  * What a controller of the interface shares is root's to read, and
- * pondrel-auto's to show.
+ * pondrel-auto's to show. Apart from main, so that its view takes no room
+ * in the stack of a run that sets limits.
  */
-static int
+[[gnu::noinline]] static int
 show_status(struct run &r, bool json, char *argv[])
 {
 	struct status_view v = {};
