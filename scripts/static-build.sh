@@ -27,7 +27,10 @@ for arch; do
 		;;
 	esac
 done
-libnl_cflags="-Os -fno-pie -ffunction-sections -fdata-sections"
+# No unwind tables: nothing unwinds through libnl's C, and on amd64 they
+# were the 772 bytes that took code and constants past the 64 KiB that
+# one page fault maps.
+libnl_cflags="-Os -fno-pie -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-unwind-tables"
 version=$(sed -n 's/^project(pondrel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 jobs=2
 
