@@ -202,8 +202,8 @@ take_answer(struct nl_session &nl, struct nlmsghdr *hdr,
  * Returns 0, or the error that ended it.
  */
 static int
-read_answers(struct nl_session &nl, char *buf, size_t size,
-	     nl_recvmsg_msg_cb_t parse, void *arg)
+read_into(struct nl_session &nl, char *buf, size_t size,
+	  nl_recvmsg_msg_cb_t parse, void *arg)
 {
 	int end = READ_ON, len;
 	bool interrupted = false;
@@ -228,21 +228,25 @@ read_answers(struct nl_session &nl, char *buf, size_t size,
 	return end == 0 && interrupted ? EIO : end;
 }
 
-/* The request's outcome once sent: 0, or the error that ends it. */
+/*
+ * The answers to the request in flight, each to parse with arg (NULL
+ * where only the outcome counts): 0, or the error that ends them. Capped
+ * acknowledgements alone fit the small buffer on the stack.
+ */
 static int
-wait_for_ack(struct nl_session &nl)
+read_answers(struct nl_session &nl, nl_recvmsg_msg_cb_t parse, void *arg)
 {
 	alignas(struct nlmsghdr) char small[ACK_BUFFER_SIZE];
-	char *buf = small;
+	char *buf;
 	int err;
 
-	if (!nl.capped && (buf = (char *)malloc(DUMP_BUFFER_SIZE)) == NULL)
+	if (parse == NULL && nl.capped)
+		return read_into(nl, small, sizeof(small), NULL, NULL);
+	buf = (char *)malloc(DUMP_BUFFER_SIZE);
+	if (buf == NULL)
 		return ENOMEM;
-	err = read_answers(nl, buf,
-			   buf == small ? sizeof(small) : DUMP_BUFFER_SIZE,
-			   NULL, NULL);
-	if (buf != small)
-		free(buf);
+	err = read_into(nl, buf, DUMP_BUFFER_SIZE, parse, arg);
+	free(buf);
 	return err;
 }
 
@@ -254,7 +258,7 @@ send_and_wait(struct nl_session &nl, nl_request req, bool tolerate)
 	/* Nothing went out, so no acknowledgement will ever come back. */
 	if (!send_request(nl, handed(req), tolerate, false))
 		return false;
-	err = wait_for_ack(nl);
+	err = read_answers(nl, NULL, NULL);
 	return err == 0 || request_failed(nl, err);
 }
 
@@ -263,7 +267,7 @@ send_quietly(struct nl_session &nl, nl_request req)
 {
 	if (!send_request(nl, handed(req), false, true))
 		return nl.fatal.what != NULL ? nl.fatal.err : nl.pending_error;
-	return wait_for_ack(nl);
+	return read_answers(nl, NULL, NULL);
 }
 
 /*
@@ -276,15 +280,11 @@ static int
 exchange_answers(struct nl_session &nl, nl_request req, bool report,
 		 nl_recvmsg_msg_cb_t parse, void *arg)
 {
-	char *buf;
 	int err;
 
 	if (!send_request(nl, handed(req), false, false))
 		return EIO;
-	buf = (char *)malloc(DUMP_BUFFER_SIZE);
-	err = buf != NULL ? read_answers(nl, buf, DUMP_BUFFER_SIZE, parse, arg)
-			  : ENOMEM;
-	free(buf);
+	err = read_answers(nl, parse, arg);
 	if (err != 0 && report)
 		request_failed(nl, err);
 	return err;
