@@ -374,46 +374,126 @@ struct shaped_case {
 	std::vector<bool> answers;
 	std::vector<request_image> want;
 	int failures = 0; // reported by the shaping code itself
+	bool ingress_qdisc = true; // one for the run to remove
 };
 
 TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 {
 	const shaped_case cases[] = {
-	    {"no IFB: made, marked, shaped, then the redirect", NONE, true,
-	     SHAPED_IN, {}, shaped_images(false, SHAPED_IN)},
-	    {"own IFB: reused, never made again", OWN, true, SHAPED_IN, {},
+	    {"no IFB: made, marked, shaped, then the redirect",
+	     NONE,
+	     true,
+	     SHAPED_IN,
+	     {},
+	     shaped_images(false, SHAPED_IN)},
+	    {"own IFB: reused, never made again",
+	     OWN,
+	     true,
+	     SHAPED_IN,
+	     {},
 	     shaped_images(true, SHAPED_IN)},
 	    {"an IFB born of a run stopped before its mark: taken over",
-	     UNFINISHED, true, SHAPED_IN, {}, shaped_images(true, SHAPED_IN)},
+	     UNFINISHED,
+	     true,
+	     SHAPED_IN,
+	     {},
+	     shaped_images(true, SHAPED_IN)},
 	    {"the kernel's answer counts, not another namespace's sysfs",
-	     OTHER_NETNS, true, SHAPED_IN, {}, shaped_images(true, SHAPED_IN)},
+	     OTHER_NETNS,
+	     true,
+	     SHAPED_IN,
+	     {},
+	     shaped_images(true, SHAPED_IN)},
 	    {"unmarked device of that name: nothing made, the name reported",
-	     UNMARKED, true, SHAPED_IN, {}, name_taken_images(), 1},
-	    {"another interface's mark", OTHER_IFACE, true, SHAPED_IN, {},
-	     name_taken_images(), 1},
-	    {"the mark on a device that is no IFB", NOT_IFB, true, SHAPED_IN,
-	     {}, name_taken_images(), 1},
-	    {"the mark with more after it", ALIAS_TAIL, true, SHAPED_IN, {},
-	     name_taken_images(), 1},
-	    {"- removes the own IFB", OWN, true, NO_LIMIT, {},
+	     UNMARKED,
+	     true,
+	     SHAPED_IN,
+	     {},
+	     name_taken_images(),
+	     1},
+	    {"another interface's mark",
+	     OTHER_IFACE,
+	     true,
+	     SHAPED_IN,
+	     {},
+	     name_taken_images(),
+	     1},
+	    {"the mark on a device that is no IFB",
+	     NOT_IFB,
+	     true,
+	     SHAPED_IN,
+	     {},
+	     name_taken_images(),
+	     1},
+	    {"the mark with more after it",
+	     ALIAS_TAIL,
+	     true,
+	     SHAPED_IN,
+	     {},
+	     name_taken_images(),
+	     1},
+	    {"- removes the own IFB",
+	     OWN,
+	     true,
+	     NO_LIMIT,
+	     {},
 	     shaped_images(true, NO_LIMIT)},
-	    {"- leaves an unmarked device alone", UNMARKED, true, NO_LIMIT, {},
+	    {"- leaves an unmarked device alone",
+	     UNMARKED,
+	     true,
+	     NO_LIMIT,
+	     {},
 	     shaped_images(false, NO_LIMIT)},
-	    {"plain run removes the own IFB", OWN, false, SHAPED_IN, {},
+	    {"plain run removes the own IFB",
+	     OWN,
+	     false,
+	     SHAPED_IN,
+	     {},
 	     plain_images(SHAPED_IN, true)},
-	    {"plain - removes the own IFB", OWN, false, NO_LIMIT, {},
+	    {"plain - removes the own IFB",
+	     OWN,
+	     false,
+	     NO_LIMIT,
+	     {},
 	     plain_images(NO_LIMIT, true)},
-	    {"plain run without an IFB sends what it always did", NONE, false,
-	     SHAPED_IN, {}, plain_images(SHAPED_IN)},
-	    {"plain run leaves an unmarked device alone", UNMARKED, false,
-	     SHAPED_IN, {}, plain_images(SHAPED_IN)},
-	    {"plain run leaves a marked device that is no IFB alone", NOT_IFB,
-	     false, SHAPED_IN, {}, plain_images(SHAPED_IN)},
+	    {"plain run without an IFB sends what it always did",
+	     NONE,
+	     false,
+	     SHAPED_IN,
+	     {},
+	     plain_images(SHAPED_IN)},
+	    {"plain run leaves an unmarked device alone",
+	     UNMARKED,
+	     false,
+	     SHAPED_IN,
+	     {},
+	     plain_images(SHAPED_IN)},
+	    {"plain run leaves a marked device that is no IFB alone",
+	     NOT_IFB,
+	     false,
+	     SHAPED_IN,
+	     {},
+	     plain_images(SHAPED_IN)},
+	    // Only a removed ingress qdisc could have redirected to an IFB.
+	    {"plain run without an ingress qdisc asks after no IFB",
+	     OWN,
+	     false,
+	     SHAPED_IN,
+	     {},
+	     plain_images(SHAPED_IN),
+	     0,
+	     false},
 	    // Without fq_codel each tbf stays and the redirect is still made.
-	    {"the IFB's fair queue refused", NONE, true, SHAPED_IN,
+	    {"the IFB's fair queue refused",
+	     NONE,
+	     true,
+	     SHAPED_IN,
 	     {true, true, true, true, true, false},
 	     shaped_images(false, SHAPED_IN)},
-	    {"the egress fair queue refused", NONE, true, SHAPED_IN,
+	    {"the egress fair queue refused",
+	     NONE,
+	     true,
+	     SHAPED_IN,
 	     {true, true, true, true, true, true, true, true, true, true,
 	      false},
 	     shaped_images(false, SHAPED_IN)},
@@ -421,29 +501,18 @@ TEST(ShapedRequests, EachRunSendsItsRequestsWithTheirBytes)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		make_ifb_device(c.ifb);
+		ingress_in_force = c.ingress_qdisc;
 		record_eth0_run(c.shaped, c.ingress, SHAPED_EG, c.answers);
+		ingress_in_force = true;
 		expect_same_requests(c.want);
 		EXPECT_EQ(recorded_failures, c.failures);
 		// One question for the IFB's one name, whatever else the
 		// system has: no list of every device is read.
-		if (c.ifb == NONE) {
-			EXPECT_EQ(recorded_queries, 1);
+		if (c.ifb == NONE || !c.ingress_qdisc) {
+			EXPECT_EQ(recorded_queries, c.ingress_qdisc ? 1 : 0);
 		}
 		remove_ifb_device();
 	}
-}
-
-// The call that sets plain limits asks after an IFB only where it removed
-// the ingress qdisc that could have redirected to one.
-TEST(ShapedRequests, NoIngressQdiscNoQuestionForAnIfb)
-{
-	make_ifb_device(OWN);
-	ingress_in_force = false;
-	record_eth0_run(false, SHAPED_IN, SHAPED_EG, {});
-	ingress_in_force = true;
-	expect_same_requests(plain_images(SHAPED_IN));
-	EXPECT_EQ(recorded_queries, 0);
-	remove_ifb_device();
 }
 
 // --overhead 44 --mpu 64 --atm: cake counts from the network header once
